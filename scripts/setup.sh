@@ -1,0 +1,18 @@
+#!/bin/sh
+# Installs what building and testing the project needs on a Debian 12 machine.
+# Safe to run again: apt-get skips what is already there.
+set -eu
+pkgs="build-essential g++ cmake ninja-build pkg-config libpcap-dev libgtest-dev tcpdump"
+if [ "${1:-}" = "--test" ]; then
+  pkgs="$pkgs clang libclang-rt-14-dev valgrind groff-base mandoc man-db dpkg-dev file"
+fi
+missing=""
+for p in $pkgs; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  # shellcheck disable=SC2086
+  apt-get install -y --no-install-recommends $missing
+fi

@@ -1,0 +1,261 @@
+#include "decode/fragment.h"
+
+#include <arpa/inet.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <unordered_map>
+
+#include "decode/ipv4.h"
+#include "run/log.h"
+
+std::array<fragment_t *, FRAG_BUCKETS> fragment_table{};
+
+namespace {
+
+constexpr std::size_t MAX_DATAGRAM_PAYLOAD = 65535;
+
+// The key of a record: identification, source and destination as stored.
+struct frag_key {
+  std::uint32_t src;
+  std::uint32_t dst;
+  std::uint16_t id;
+  bool operator==(const frag_key &) const = default;
+};
+
+struct frag_key_hash {
+  std::size_t operator()(const frag_key &k) const noexcept {
+    std::uint64_t v = (static_cast<std::uint64_t>(k.src) << 32 | k.dst) * 0x9e3779b97f4a7c15ull;
+    return static_cast<std::size_t>(v ^ (v >> 29) ^ (static_cast<std::uint64_t>(k.id) * 0xff51afd7ed558ccdull));
+  }
+};
+
+// Finding a record must not cost a walk of its bucket, whose chain grows with
+// every datagram left incomplete; the chains are kept for the order of the
+// end-of-run dump, this index for the lookup.
+std::unordered_map<frag_key, fragment_t *, frag_key_hash> frag_index;
+
+frag_key key_of(const std::uint8_t *header) {
+  frag_key k{};
+  std::memcpy(&k.src, header + IP_SRC, 4);
+  std::memcpy(&k.dst, header + IP_DST, 4);
+  std::memcpy(&k.id, header + IP_ID, 2);
+  return k;
+}
+
+unsigned fold_field(unsigned h, std::uint32_t v) {
+  do {
+    h = (h * 256 + (v & 0xff)) % FRAG_BUCKETS;
+    v >>= 8;
+  } while (v != 0);
+  return h;
+}
+
+int bucket_of(const std::uint8_t *header) {
+  const frag_key k = key_of(header);
+  return frag_hash(k.src, k.dst, k.id);
+}
+
+void link_at_head(fragment_t *record, int bucket) {
+  record->prev = nullptr;
+  record->next = fragment_table[bucket];
+  if (record->next) record->next->prev = record;
+  fragment_table[bucket] = record;
+}
+
+void free_pieces(fragment_t *record) {
+  fragment_data_t *piece = record->data;
+  while (piece) {
+    fragment_data_t *next = piece->next;
+    std::free(piece);
+    piece = next;
+  }
+  record->data = nullptr;
+}
+
+void make_bad(fragment_t *record) {
+  free_pieces(record);
+  record->flags |= FRAG_BAD;
+}
+
+fragment_data_t *new_piece(std::uint32_t offset, bytes_t bytes) {
+  // Node and bytes in one allocation: one call instead of two per piece.
+  void *memory = std::malloc(sizeof(fragment_data_t) + bytes.size());
+  if (memory == nullptr)
+    log_error(-1, "failed to allocate new fragment data of length: %d", static_cast<int>(bytes.size()));
+  auto *piece = static_cast<fragment_data_t *>(memory);
+  piece->next = nullptr;
+  piece->offset = offset;
+  piece->len = bytes.size();
+  piece->data = reinterpret_cast<std::uint8_t *>(piece + 1);
+  if (!bytes.empty()) std::memcpy(piece->data, bytes.data(), bytes.size());
+  return piece;
+}
+
+bool lies_within(const fragment_data_t *stored, std::uint32_t offset, std::size_t len) {
+  const std::size_t end = stored->offset + stored->len;
+  return end > offset && offset + len <= end;
+}
+
+void unlink_record(fragment_t *record, int bucket) {
+  if (record->prev) record->prev->next = record->next;
+  else fragment_table[bucket] = record->next;
+  if (record->next) record->next->prev = record->prev;
+  frag_index.erase(key_of(record->header));
+}
+
+void print_record(int bucket, const fragment_t *record) {
+  char src[16];
+  char dst[16];
+  if (inet_ntop(AF_INET, record->header + IP_SRC, src, sizeof src) == nullptr) std::strcpy(src, "?");
+  if (inet_ntop(AF_INET, record->header + IP_DST, dst, sizeof dst) == nullptr) std::strcpy(dst, "?");
+  log_debug_line("fragment bucket %d: [%p], length=%u, flags=%04X, src=%s, dst=%s, id=%d", bucket,
+                 static_cast<const void *>(record), static_cast<unsigned>(record->length), record->flags, src,
+                 dst, load_be16(bytes_t{record->header, 20}, IP_ID));
+  for (const fragment_data_t *piece = record->data; piece; piece = piece->next)
+    log_debug_line("fragment bucket %d: [%p], data[%p], offset=%u, len=%u", bucket,
+                   static_cast<const void *>(record), static_cast<const void *>(piece), piece->offset,
+                   static_cast<unsigned>(piece->len));
+}
+
+}  // namespace
+
+void frag_table_init() {
+  fragment_table.fill(nullptr);
+  frag_index.clear();
+}
+
+int frag_hash(std::uint32_t src, std::uint32_t dst, std::uint16_t id) {
+  // Bytes in the order they stand in the packet, each field up to its last
+  // non-zero byte: on a little-endian host that is the stored value read
+  // from its low byte up.
+  unsigned h = fold_field(0, src);
+  h = fold_field(h, dst);
+  h = fold_field(h, id);
+  return static_cast<int>(h);
+}
+
+fragment_t *frag_add(bytes_t header, unsigned offset_units, unsigned more, bytes_t payload) {
+  const frag_key key = key_of(header.data());
+  fragment_t *record = nullptr;
+  bool created = false;
+  if (auto found = frag_index.find(key); found != frag_index.end()) {
+    record = found->second;
+  } else {
+    record = static_cast<fragment_t *>(std::calloc(1, sizeof(fragment_t)));
+    if (record == nullptr) log_error(-1, "failed to allocate new fragment");
+    frag_index.emplace(key, record);
+    link_at_head(record, frag_hash(key.src, key.dst, key.id));
+    created = true;
+  }
+  if (created || offset_units == 0) std::memcpy(record->header, header.data(), IP_HEADER_MIN);
+  if (record->flags & FRAG_BAD) return nullptr;
+
+  const std::uint32_t offset = offset_units * 8;
+  const std::size_t end = offset + payload.size();
+  if (end > MAX_DATAGRAM_PAYLOAD) {
+    log_warning("length of fragment packet exceeds max possible data; offset: %d, caplen: %d, length: %d",
+                offset, static_cast<int>(payload.size()), static_cast<int>(MAX_DATAGRAM_PAYLOAD));
+    make_bad(record);
+    return nullptr;
+  }
+  if (offset_units == 0) record->flags |= FRAG_HAVE_FIRST;
+  if (!more) {
+    record->flags |= FRAG_HAVE_LAST;
+    record->length = end;
+  }
+  frag_insert_data(record, offset, payload);
+  return record;
+}
+
+void frag_insert_data(fragment_t *record, std::uint32_t offset, bytes_t piece) {
+  fragment_data_t *at = record->data;
+  if (at == nullptr) {
+    record->data = new_piece(offset, piece);
+    return;
+  }
+  if (at->offset > offset) {
+    fragment_data_t *fresh = new_piece(offset, piece);
+    fresh->next = at;
+    record->data = fresh;
+    return;
+  }
+  for (;;) {
+    if (lies_within(at, offset, piece.size())) return;
+    if (at->next == nullptr || at->next->offset > offset) {
+      fragment_data_t *fresh = new_piece(offset, piece);
+      fresh->next = at->next;
+      at->next = fresh;
+      return;
+    }
+    at = at->next;
+  }
+}
+
+int frag_reassemble(fragment_t *record) {
+  if (record->flags & FRAG_REASSEMBLED) {
+    log_warning("fragment [%p] was already reassembled", static_cast<void *>(record));
+    return 0;
+  }
+  if (record->flags & FRAG_BAD) {
+    log_warning("fragment [%p] was bad", static_cast<void *>(record));
+    return 0;
+  }
+  if ((record->flags & (FRAG_HAVE_FIRST | FRAG_HAVE_LAST)) != (FRAG_HAVE_FIRST | FRAG_HAVE_LAST)) return 0;
+
+  std::size_t covered = 0;
+  for (const fragment_data_t *piece = record->data; piece && piece->offset <= covered; piece = piece->next)
+    covered = std::max(covered, piece->offset + piece->len);
+  if (record->length > covered) return 0;
+  if (record->length < covered) {
+    // A piece reaches past the end that the last fragment set.
+    make_bad(record);
+    return 0;
+  }
+
+  auto *buffer = static_cast<std::uint8_t *>(std::malloc(record->length ? record->length : 1));
+  if (buffer == nullptr)
+    log_error(2, "failed to allocate packet data length: %d", static_cast<int>(record->length));
+  std::size_t filled = 0;
+  for (fragment_data_t *piece = record->data; piece;) {
+    const std::size_t end = piece->offset + piece->len;
+    if (piece->offset <= filled && end > filled) {
+      std::memcpy(buffer + filled, piece->data + (filled - piece->offset), end - filled);
+      filled = end;
+    }
+    fragment_data_t *next = piece->next;
+    std::free(piece);
+    piece = next;
+  }
+  record->data = nullptr;
+  record->packet = buffer;
+  record->flags |= FRAG_REASSEMBLED;
+  return 1;
+}
+
+void frag_release(fragment_t *record) {
+  const auto found = frag_index.find(key_of(record->header));
+  if (found == frag_index.end() || found->second != record) {
+    log_debug(2, "failed to remove frag: %p", static_cast<void *>(record));
+    return;
+  }
+  unlink_record(record, bucket_of(record->header));
+  if (record->flags & FRAG_REASSEMBLED) std::free(record->packet);
+  std::free(record);
+}
+
+void frag_release_all() {
+  for (int bucket = 0; bucket < FRAG_BUCKETS; ++bucket) {
+    fragment_t *record = fragment_table[bucket];
+    while (record) {
+      fragment_t *next = record->next;
+      if (record->data && debug_enabled(2)) print_record(bucket, record);
+      free_pieces(record);
+      std::free(record);
+      record = next;
+    }
+    fragment_table[bucket] = nullptr;
+  }
+  frag_index.clear();
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "decode/wire.h"
+
+// Reassembly of fragmented IPv4 datagrams.
+//
+// A record collects the pieces of one datagram, keyed by source, destination
+// and identification. Its invariants:
+//   - FRAG_HAVE_FIRST once a piece at offset 0 was accepted;
+//   - FRAG_HAVE_LAST once a last fragment was seen, and `length` is its end;
+//   - pieces are kept in ascending offset order, and every piece end and every
+//     `length` is at most 65535;
+//   - a FRAG_BAD record holds no pieces and swallows its key to the end of the
+//     run.
+// Overlap policy: a piece wholly inside an earlier-or-equal stored piece is
+// dropped; otherwise each byte comes from the first piece in list order that
+// covers it.
+inline constexpr std::uint16_t FRAG_HAVE_FIRST = 1;
+inline constexpr std::uint16_t FRAG_HAVE_LAST = 2;
+inline constexpr std::uint16_t FRAG_REASSEMBLED = 4;
+inline constexpr std::uint16_t FRAG_BAD = 8;
+
+inline constexpr int FRAG_BUCKETS = 101;
+
+struct fragment_data_t {
+  fragment_data_t *next;
+  std::uint32_t offset;
+  std::size_t len;
+  std::uint8_t *data;  // the piece's own copy, allocated with the node
+};
+
+struct fragment_t {
+  fragment_t *next;  // next record of the same bucket, newer first
+  std::uint8_t header[20];
+  std::uint16_t flags;
+  std::size_t length;
+  fragment_data_t *data;
+  std::uint8_t *packet;  // assembled payload, once FRAG_REASSEMBLED
+  fragment_t *prev;      // previous record of the bucket, for unlinking in place
+};
+
+// The bucket heads; the end-of-run dump walks them in order.
+extern std::array<fragment_t *, FRAG_BUCKETS> fragment_table;
+
+// Empties the table (its records must already have been released).
+void frag_table_init();
+
+int frag_hash(std::uint32_t src, std::uint32_t dst, std::uint16_t id);
+
+// `header` is the fragment's IPv4 header (at least 20 bytes); `offset_units` its
+// offset in 8-byte units; `more` non-zero when more fragments follow.
+fragment_t *frag_add(bytes_t header, unsigned offset_units, unsigned more, bytes_t payload);
+void frag_insert_data(fragment_t *record, std::uint32_t offset, bytes_t piece);
+int frag_reassemble(fragment_t *record);
+void frag_release(fragment_t *record);
+void frag_release_all();

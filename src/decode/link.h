@@ -1,0 +1,20 @@
+#pragma once
+
+#include <pcap/pcap.h>
+
+// The type of every link-layer handler that libpcap calls once per frame.
+using packet_handler = pcap_handler;
+
+// Link type 276, Linux cooked capture version 2, which `tcpdump -i any` writes.
+inline constexpr int LINK_TYPE_LINUX_SLL2 = 276;
+
+// Returns the handler for a capture's link type; ends the process with status
+// 2 when there is none.
+packet_handler handler_for_datalink(int link_type);
+
+void ether_handler(u_char *user, const pcap_pkthdr *header, const u_char *frame);
+void raw_handler(u_char *user, const pcap_pkthdr *header, const u_char *frame);
+void null_handler(u_char *user, const pcap_pkthdr *header, const u_char *frame);
+void sll_handler(u_char *user, const pcap_pkthdr *header, const u_char *frame);
+void sll2_handler(u_char *user, const pcap_pkthdr *header, const u_char *frame);
+void ppp_handler(u_char *user, const pcap_pkthdr *header, const u_char *frame);

@@ -1,0 +1,127 @@
+#include "decode/udp.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "decode/ipv4.h"
+#include "output/output.h"
+#include "run/log.h"
+#include "tftp/request.h"
+#include "tftp/transfer.h"
+
+namespace {
+
+constexpr std::uint32_t UDP_HEADER_LEN = 8;
+constexpr std::uint8_t IPOPT_END = 0;
+constexpr std::uint8_t IPOPT_NOP = 1;
+constexpr std::uint8_t IPOPT_LSRR = 131;
+constexpr std::uint8_t IPOPT_SSRR = 137;
+
+struct dotted_t {
+  char text[16];
+};
+
+dotted_t dotted(std::uint32_t stored) {
+  dotted_t d;
+  if (inet_ntop(AF_INET, &stored, d.text, sizeof d.text) == nullptr) std::strcpy(d.text, "?");
+  return d;
+}
+
+std::uint32_t host_order(std::uint32_t stored) { return ntohl(stored); }
+
+// The final address of a well-formed source-route option, or 0.
+std::uint32_t route_final_hop(bytes_t option) {
+  const std::size_t l = option.size();
+  const std::uint8_t pointer = load_u8(option, 2);
+  if (l < 7 || pointer < 4 || pointer > l || pointer % 4 != 0) return 0;
+  return load_raw32(option, l - 4);
+}
+
+}  // namespace
+
+std::uint32_t final_destination(bytes_t ip_header) {
+  const std::uint32_t stated = ip_header_length(ip_header);
+  const std::uint32_t destination = load_raw32(ip_header, IP_DST);
+  if (stated <= IP_HEADER_MIN || ip_header.size() <= IP_HEADER_MIN) return destination;
+  const bytes_t options = sub_bytes(ip_header, IP_HEADER_MIN, stated - IP_HEADER_MIN);
+  const std::size_t room = stated - IP_HEADER_MIN;
+  std::size_t c = 0;
+  while (c < room && c < options.size()) {
+    const std::uint8_t type = options[c];
+    if (type == IPOPT_NOP) {
+      ++c;
+      continue;
+    }
+    if (type == IPOPT_END || c + 1 >= options.size()) break;
+    const std::uint8_t l = options[c + 1];
+    if (l < 2 || l > room) break;
+    const std::size_t start = c;
+    c += l;
+    if (c > room) break;
+    if (type == IPOPT_LSRR || type == IPOPT_SSRR) {
+      const std::uint32_t hop = route_final_hop(sub_bytes(options, start, l));
+      return hop != 0 ? hop : destination;
+    }
+  }
+  return destination;
+}
+
+std::uint16_t udp_checksum(bytes_t ip_header, bytes_t datagram) {
+  const std::uint32_t src = load_raw32(ip_header, IP_SRC);
+  const std::uint32_t dst = final_destination(ip_header);
+  std::uint32_t sum = (src & 0xffff) + (src >> 16) + (dst & 0xffff) + (dst >> 16);
+  sum += 17u << 8;  // a zero byte, then the protocol, first byte low-order
+  sum += static_cast<std::uint32_t>(load_u8(datagram, 4) | load_u8(datagram, 5) << 8);
+  return ip_checksum(datagram, sum);
+}
+
+void decode_udp(bytes_t datagram, bytes_t ip_header) {
+  const auto length = static_cast<std::uint32_t>(datagram.size());
+  const unsigned id = load_be16(ip_header, IP_ID);
+  if (length < UDP_HEADER_LEN) {
+    log_warning("udp header is not valid; %d bytes, but should be at least %d; id=%d", length,
+                UDP_HEADER_LEN, id);
+    return;
+  }
+  const std::uint32_t stated = load_be16(datagram, 4);
+  if (stated != length) {
+    log_warning("invalid udp header; specified length: %d, doesn't match expected: %d; id=%d",
+                static_cast<int>(stated) - 8, static_cast<int>(length) - 8, id);
+    return;
+  }
+  const std::uint16_t sport = load_be16(datagram, 0);
+  const std::uint16_t dport = load_be16(datagram, 2);
+  tftp_msg_t msg{};
+  request_template_t request{};
+  const std::uint32_t src_stored = load_raw32(ip_header, IP_SRC);
+  const std::uint32_t dst_stored = load_raw32(ip_header, IP_DST);
+
+  if (load_be16(datagram, 6) != 0) {
+    const std::uint16_t residual = udp_checksum(ip_header, datagram);
+    if (residual != 0) {
+      if (check_checksums) {
+        log_warning("invalid udp checksum; checksum=%x; src=%s:%d, dst=%s:%d, id=%d", residual,
+                    dotted(src_stored).text, sport, dotted(dst_stored).text, dport, id);
+        return;
+      }
+      log_debug(3, "allowing invalid udp checksum; checksum=%x", residual);
+    }
+  }
+
+  const bytes_t payload = datagram.subspan(UDP_HEADER_LEN);
+  trace_outcome outcome;
+  if (parse_request(payload, request, msg)) {
+    request.src_addr = host_order(src_stored);
+    request.dst_addr = host_order(dst_stored);
+    request.src_port = sport;
+    request.dst_port = dport;
+    add_request(request);
+    outcome = trace_outcome::request;
+  } else if (match_transfer(payload, host_order(src_stored), host_order(dst_stored), sport, dport, msg)) {
+    outcome = trace_outcome::handled;
+  } else {
+    outcome = trace_outcome::unmatched;
+  }
+  if (verbose) trace_exchange(outcome, src_stored, dst_stored, sport, dport, request, msg, payload);
+}

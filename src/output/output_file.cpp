@@ -1,0 +1,122 @@
+#include "output/output_file.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+constexpr int CREATE_FLAGS = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+constexpr int REOPEN_FLAGS = O_WRONLY | O_NOFOLLOW | O_CLOEXEC;
+constexpr mode_t FILE_PERMISSIONS = 0600;
+// Descriptors left for standard streams, the capture and libraries.
+constexpr rlim_t RESERVED_DESCRIPTORS = 32;
+constexpr rlim_t MIN_OPEN_FILES = 4;
+constexpr rlim_t MAX_OPEN_FILES = 1 << 16;
+
+output_file_t *lru_newest = nullptr;
+output_file_t *lru_oldest = nullptr;
+rlim_t open_count = 0;
+rlim_t open_limit = 0;
+
+rlim_t compute_open_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return MIN_OPEN_FILES;
+  if (limit.rlim_cur < limit.rlim_max) {
+    // Use what the hard limit allows; it costs nothing until used.
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? MAX_OPEN_FILES + RESERVED_DESCRIPTORS
+                                                      : limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  rlim_t usable = limit.rlim_cur == RLIM_INFINITY ? MAX_OPEN_FILES : limit.rlim_cur;
+  usable = usable > RESERVED_DESCRIPTORS * 2 ? usable - RESERVED_DESCRIPTORS : usable / 2;
+  if (usable < MIN_OPEN_FILES) usable = MIN_OPEN_FILES;
+  return usable > MAX_OPEN_FILES ? MAX_OPEN_FILES : usable;
+}
+
+void lru_unlink(output_file_t &file) {
+  (file.lru_newer ? file.lru_newer->lru_older : lru_newest) = file.lru_older;
+  (file.lru_older ? file.lru_older->lru_newer : lru_oldest) = file.lru_newer;
+  file.lru_newer = file.lru_older = nullptr;
+}
+
+void lru_push(output_file_t &file) {
+  file.lru_older = lru_newest;
+  file.lru_newer = nullptr;
+  (lru_newest ? lru_newest->lru_newer : lru_oldest) = &file;
+  lru_newest = &file;
+}
+
+void release_descriptor(output_file_t &file) {
+  lru_unlink(file);
+  ::close(file.fd);
+  file.fd = -1;
+  --open_count;
+}
+
+// Makes room for one more descriptor by parking the least recently written
+// file.
+void make_room() {
+  if (open_limit == 0) open_limit = compute_open_limit();
+  while (open_count >= open_limit && lru_oldest) release_descriptor(*lru_oldest);
+}
+
+void adopt_descriptor(output_file_t &file, int fd) {
+  file.fd = fd;
+  ++open_count;
+  lru_push(file);
+}
+
+int open_retrying(const char *name, int flags) {
+  int fd = ::open(name, flags, FILE_PERMISSIONS);
+  if (fd < 0 && (errno == EMFILE || errno == ENFILE) && lru_oldest) {
+    // Something else holds descriptors too: give one of ours back and retry.
+    release_descriptor(*lru_oldest);
+    fd = ::open(name, flags, FILE_PERMISSIONS);
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool output_create(output_file_t &file, const char *name, bool replace) {
+  make_room();
+  const int fd = open_retrying(name, CREATE_FLAGS | (replace ? O_TRUNC : O_EXCL));
+  if (fd < 0) return false;
+  adopt_descriptor(file, fd);
+  file.is_open = true;
+  file.offset = 0;
+  return true;
+}
+
+bool output_write(output_file_t &file, const char *name, bytes_t bytes) {
+  if (file.fd < 0) {
+    make_room();
+    const int fd = open_retrying(name, REOPEN_FLAGS);
+    if (fd < 0) return false;
+    adopt_descriptor(file, fd);
+  } else if (lru_newest != &file) {
+    lru_unlink(file);
+    lru_push(file);
+  }
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pwrite(file.fd, bytes.data() + done, bytes.size() - done,
+                               static_cast<off_t>(file.offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  // The offset moves by the whole block even after a short write, as a
+  // stream's would.
+  file.offset += bytes.size();
+  return true;
+}
+
+void output_close(output_file_t &file) {
+  if (file.fd >= 0) release_descriptor(file);
+  file.is_open = false;
+}

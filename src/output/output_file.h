@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+
+#include "decode/wire.h"
+
+// The output file of one transfer. A capture may hold more transfers in
+// progress than the process may hold open files, so descriptors are kept in a
+// least-recently-used set of bounded size: a file that loses its descriptor is
+// reopened (never created again, never truncated) when its next block comes,
+// and every block is written at the file's own offset.
+struct output_file_t {
+  int fd = -1;  // -1 while parked or closed
+  bool is_open = false;  // created and not yet closed
+  std::uint64_t offset = 0;
+  output_file_t *lru_newer = nullptr;
+  output_file_t *lru_older = nullptr;
+};
+
+// Creates the file: O_EXCL unless `replace`, which truncates instead; a
+// symbolic link is never followed. On failure returns false with errno set.
+bool output_create(output_file_t &file, const char *name, bool replace);
+
+// Writes the bytes at the file's offset, reopening a parked file by name. A
+// short write is not reported; a failed reopen returns false with errno set.
+bool output_write(output_file_t &file, const char *name, bytes_t bytes);
+
+void output_close(output_file_t &file);

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "run/options.h"
+
+// The diagnostic log: one line per call on standard error.
+void log_warning(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// With a non-zero status the process ends with it; with 0 the call returns.
+void log_error(int status, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+void log_debug_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+inline bool debug_enabled(int level) { return level <= debug_level; }
+
+// A macro so that the arguments of a line that is not printed are never
+// evaluated: several of them are formatted addresses.
+#define log_debug(level, ...)                                                  \
+  do {                                                                         \
+    if (debug_enabled(level)) log_debug_line(__VA_ARGS__);                     \
+  } while (0)

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "decode/udp.h"
+#include "decode/wire.h"
+#include "output/output_file.h"
+#include "tftp/request.h"
+
+inline constexpr std::uint32_t TFTP_REQ_OPEN = 1;
+inline constexpr std::uint32_t TFTP_REQ_DONE = 4;
+
+// The limited broadcast address, as a host-order number.
+inline constexpr std::uint32_t BROADCAST_ADDR = 0xFFFFFFFFu;
+
+using owned_text = std::unique_ptr<char[]>;
+
+// One observed transfer. The requester's endpoint is (src_addr, stid); the
+// server's is (dst_addr, dtid), dtid being learnt from its first datagram.
+struct tftp_request_t {
+  tftp_request_t *next;  // older record in request_list
+  tftp_request_t *prev;  // newer record, for unlinking in place
+  std::uint16_t op;
+  owned_text filename;
+  owned_text mode;
+  std::uint32_t src_addr;
+  std::uint32_t dst_addr;
+  std::uint16_t src_port;
+  std::uint16_t dst_port;
+  std::uint16_t stid;
+  std::uint16_t dtid;
+  std::uint32_t blksize;
+  std::uint32_t timeout;
+  std::int64_t tsize;
+  // Block numbers count on past 65535: see block_number.h.
+  std::uint32_t last_ack;
+  std::uint32_t last_block;
+  std::uint32_t block_skew;
+  // The pending block lives in `data` while `pending` is set. The buffer
+  // outlives its block so that the next one needs no allocation; it is freed
+  // when the transfer is released.
+  std::unique_ptr<std::uint8_t[]> data;
+  std::uint32_t data_capacity;
+  bool pending;
+  std::uint32_t datalen;
+  owned_text name;
+  output_file_t file;
+  std::uint32_t state;
+  // Position in the index of requester endpoints; see transfer_index.h.
+  std::uint64_t seq;
+  tftp_request_t *idx_next;
+  tftp_request_t *idx_prev;
+};
+
+// Newest first. Owns its records.
+extern tftp_request_t *request_list;
+
+tftp_request_t *add_request(const request_template_t &request);
+void drop_duplicate_request(const request_template_t &request);
+
+// Ties a message that is not a request to its transfer and applies it.
+// Addresses and ports are host-order numbers. Returns 1 when handled.
+int match_transfer(bytes_t payload, std::uint32_t src, std::uint32_t dst, std::uint16_t sport,
+                   std::uint16_t dport, tftp_msg_t &msg);
+
+void handle_data(tftp_request_t &request, bytes_t body, tftp_msg_t &msg);
+void handle_ack(tftp_request_t &request, bytes_t body, tftp_msg_t &msg);
+void handle_oack(tftp_request_t &request, bytes_t body, tftp_msg_t &msg);
+void handle_error(bytes_t body, tftp_msg_t &msg);
