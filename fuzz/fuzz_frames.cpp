@@ -1,0 +1,110 @@
+// Drives whole runs through the per-frame path, from the link-layer handler
+// down to output files, with state carried across the frames of one input.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "decode/fragment.h"
+#include "decode/link.h"
+#include "frames_format.h"
+#include "output/output.h"
+#include "run/options.h"
+#include "tftp/transfer.h"
+
+namespace {
+
+// The scratch folder for output files, entered for each input and left
+// again afterwards: libFuzzer resolves its corpus and artifact paths against
+// the folder it was started in.
+int scratch_fd = -1;
+int home_fd = -1;
+char scratch_path[] = "/tmp/fuzz_frames.XXXXXX";
+
+// Output files of one input must not meet those of the next: an existing
+// name changes the path taken (creation refused without -f).
+void empty_folder() {
+  DIR *dir = opendir(".");
+  if (dir == nullptr) return;
+  while (dirent *entry = readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    unlink(entry->d_name);
+  }
+  closedir(dir);
+}
+
+void remove_scratch() {
+  if (fchdir(scratch_fd) == 0) empty_folder();
+  rmdir(scratch_path);
+}
+
+void set_options(const std::uint8_t *data, std::size_t size) {
+  const std::uint8_t flags = size > 1 ? data[1] : 0;
+  const std::uint8_t levels = size > 2 ? data[2] : 0;
+  check_checksums = (flags & frames_format::OPT_CHECK_CHECKSUMS) != 0;
+  print_console = (flags & frames_format::OPT_PRINT_CONSOLE) != 0;
+  overwrite = (flags & frames_format::OPT_OVERWRITE) != 0;
+  dump_packets = (flags & frames_format::OPT_DUMP_PACKETS) != 0;
+  use_filename = (flags & frames_format::OPT_NO_FILENAME) == 0;
+  verbose = levels & 3;
+  debug_level = (levels >> 2) % 7;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  if (mkdtemp(scratch_path) == nullptr) std::abort();
+  scratch_fd = open(scratch_path, O_RDONLY | O_DIRECTORY);
+  home_fd = open(".", O_RDONLY | O_DIRECTORY);
+  if (scratch_fd < 0 || home_fd < 0) std::abort();
+  std::atexit(remove_scratch);
+  // The trace, the dump and the console output go to standard output, which
+  // nobody reads here. Diagnostics go to the stdio stream stderr: it is
+  // pointed at /dev/null too, while descriptor 2 stays open for the reports
+  // of the fuzzer and the sanitizers.
+  const int null_fd = open("/dev/null", O_WRONLY);
+  if (null_fd < 0 || dup2(null_fd, 1) < 0) std::abort();
+  FILE *sink = fdopen(null_fd, "w");
+  if (sink == nullptr) std::abort();
+  stderr = sink;
+  frag_table_init();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  if (size < frames_format::PREAMBLE) return -1;
+  const int link_type = frames_format::LINK_TYPES[data[0] % frames_format::LINK_TYPES.size()];
+  set_options(data, size);
+  const pcap_handler handler = handler_for_datalink(link_type);
+  if (fchdir(scratch_fd) != 0) std::abort();
+
+  frames_format::frame_reader reader(data, size);
+  frames_format::frame_t frame;
+  while (reader.next(frame)) {
+    // A copy of exactly caplen bytes, so that any read past the captured
+    // bytes is caught.
+    std::unique_ptr<std::uint8_t[]> bytes(new std::uint8_t[frame.caplen]);
+    if (frame.caplen) std::memcpy(bytes.get(), frame.bytes, frame.caplen);
+    pcap_pkthdr header{};
+    header.caplen = frame.caplen;
+    header.len = frame.len;
+    handler(nullptr, &header, bytes.get());
+  }
+
+  // The end of a run, then a clean start for the next input.
+  flush_all_requests();
+  frag_release_all();
+  frag_table_init();
+  if (request_list != nullptr) std::abort();
+  empty_folder();
+  if (fchdir(home_fd) != 0) std::abort();
+  return 0;
+}
