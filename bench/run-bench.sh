@@ -1,0 +1,226 @@
+#!/usr/bin/env bash
+# Times tftpcarve against the floor program (bench/floor.cpp) on generated
+# captures and checks tftpcarve's output against each capture's manifest.
+#
+#   bench/run-bench.sh [--runs N] [--dir DIR] [--build DIR] [--no-build] [SCENARIO]...
+#
+# Scenarios (default: S M M1 F M15k; "all" adds M15k-fd1024):
+#   S            20 transfers of 5-10 MB, all at once, round robin
+#   M            10,000 transfers of 8-64 KB, 2,000 at once, random order
+#   M1           the same transfers as M, one at a time
+#   F            200 transfers of 0.5-1.5 MB with blksize 8192, fragmented at MTU 1500
+#   M15k         20,000 transfers of 8-24 KB, 15,000 at once, random order
+#   M15k-fd1024  tftpcarve alone on the M15k capture under `ulimit -n 1024`;
+#                every one of the 20,000 files must come out byte for byte
+# Every capture also has 25% writes, 1% of DATA and 1% of ACKs sent twice and
+# 5% non-TFTP UDP noise.
+#
+# Captures are generated once into DIR/captures (default
+# /dev/shm/tftpcarve-bench) and reused while the generator and the scenario's
+# parameters stay the same. Both programs write into DIR/run, on tmpfs,
+# emptied before every run; disk timings would be too noisy. The runs
+# alternate tftpcarve and the floor (in ABBA order) so that load from other
+# processes falls on both, and the table shows medians.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+base=/dev/shm/tftpcarve-bench
+build=$root/build-bench
+runs=5
+do_build=1
+scenarios=()
+
+die() { echo "run-bench: $*" >&2; exit 1; }
+
+usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit "${1:-0}"; }
+
+while [ $# -gt 0 ]; do
+  case $1 in
+    --runs) runs=$2; shift 2 ;;
+    --dir) base=$2; shift 2 ;;
+    --build) build=$2; shift 2 ;;
+    --no-build) do_build=0; shift ;;
+    -h|--help) usage 0 ;;
+    all) scenarios+=(S M M1 F M15k M15k-fd1024); shift ;;
+    S|M|M1|F|M15k|M15k-fd1024) scenarios+=("$1"); shift ;;
+    *) echo "run-bench: unknown argument: $1" >&2; usage 1 ;;
+  esac
+done
+[ ${#scenarios[@]} -gt 0 ] || scenarios=(S M M1 F M15k)
+case $runs in ''|*[!0-9]*|0) die "--runs needs a positive number" ;; esac
+
+common="--writes 0.25 --dup-data 0.01 --dup-ack 0.01 --noise 0.05 --seed 20240601"
+scenario_args() {
+  case $1 in
+    S) echo "--transfers 20 --concurrent 20 --schedule rr --min-size 5000000 --max-size 10000000 $common" ;;
+    M) echo "--transfers 10000 --concurrent 2000 --schedule random --min-size 8192 --max-size 65536 $common" ;;
+    M1) echo "--transfers 10000 --concurrent 1 --min-size 8192 --max-size 65536 $common" ;;
+    F) echo "--transfers 200 --concurrent 20 --schedule random --min-size 500000 --max-size 1500000" \
+            "--blksize 8192 --mtu 1500 --frag-reverse 0.1 $common" ;;
+    M15k|M15k-fd1024)
+      echo "--transfers 20000 --concurrent 15000 --schedule random --min-size 8192 --max-size 24576 $common" ;;
+  esac
+}
+capture_of() { [ "$1" = M15k-fd1024 ] && echo M15k || echo "$1"; }
+
+if [ ! -x /usr/bin/time ]; then
+  [ "$(id -u)" = 0 ] || die "/usr/bin/time is missing: install Debian's 'time' package"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends time >/dev/null ||
+    { apt-get update >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends time >/dev/null; }
+fi
+
+if [ $do_build = 1 ]; then
+  echo "== building in $build"
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTFTPCARVE_BENCH=ON >/dev/null
+  ninja -C "$build" -j2 tftpcarve gen_capture floor >/dev/null
+fi
+carver=$build/tftpcarve
+floor=$build/floor
+gen=$build/gen_capture
+for p in "$carver" "$floor" "$gen"; do [ -x "$p" ] || die "missing $p (build first)"; done
+
+mkdir -p "$base/captures"
+work=$base/run
+started=$(date +%s)
+
+# Generates a scenario's capture unless an identical one is cached.
+prepare() {
+  local name=$1 dir=$base/captures/$1 key
+  key="$(scenario_args "$name") $(cat "$root/bench/gen_capture.cpp" "$root/bench/sha256.h" | sha256sum | cut -c1-16)"
+  if [ -f "$dir/key" ] && [ "$(cat "$dir/key")" = "$key" ] && [ -f "$dir/summary.txt" ]; then return; fi
+  echo "== generating $name: $(scenario_args "$name")"
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  # shellcheck disable=SC2046
+  "$gen" -o "$dir" $(scenario_args "$name")
+  echo "$key" >"$dir/key"
+}
+
+summary() { awk -v k="$2" '$1 == k { print $2 }' "$base/captures/$1/summary.txt"; }
+
+# measure OUT LIMIT PROGRAM ARGS...: runs PROGRAM in the empty folder OUT with
+# at most LIMIT descriptors ("-" for no change), and prints
+# "wall user sys maxrss_kb exit_status".
+measure() {
+  local out=$1 limit=$2 t0 t1 status=0
+  shift 2
+  rm -rf "$out"
+  mkdir -p "$out"
+  t0=$(date +%s%N)
+  (
+    cd "$out"
+    if [ "$limit" != - ]; then ulimit -n "$limit"; fi
+    exec /usr/bin/time -f '%U %S %M' -o "$work/time.txt" "$@" >"$work/stdout.txt" 2>"$work/stderr.txt"
+  ) || status=$?
+  t1=$(date +%s%N)
+  read -r user sys rss < <(tail -n 1 "$work/time.txt")
+  echo "$(( (t1 - t0) / 1000000 )) $user $sys $rss $status" | awk '{ printf "%.3f %s %s %s %s\n", $1 / 1000, $2, $3, $4, $5 }'
+}
+
+# check OUT CAPTURE_DIR: every expected file, byte for byte, and nothing else.
+check() {
+  local out=$1 cap=$2 expected produced
+  expected=$(wc -l <"$cap/expected.sha256")
+  produced=$(find "$out" -maxdepth 1 -type f | wc -l)
+  if ! (cd "$out" && sha256sum -c --quiet "$cap/expected.sha256" >"$work/check.txt" 2>&1); then
+    echo "run-bench: WRONG OUTPUT in $out against $cap/expected.sha256:" >&2
+    head -n 20 "$work/check.txt" >&2
+    return 1
+  fi
+  if [ "$produced" != "$expected" ]; then
+    echo "run-bench: WRONG OUTPUT: $produced files in $out, $expected expected" >&2
+    return 1
+  fi
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+column_of() { awk -v c="$2" '{ print $c }' "$1"; }
+
+rows=()
+fd_rows=()
+failed=0
+for name in "${scenarios[@]}"; do
+  cap_name=$(capture_of "$name")
+  prepare "$cap_name"
+  cap=$base/captures/$cap_name
+  pcap=$cap/capture.pcap
+  mkdir -p "$work"
+  : >"$work/carver.txt"
+  : >"$work/floor.txt"
+  verdict=ok
+  warnings=0
+  if [ "$name" = M15k-fd1024 ]; then
+    echo "== $name: $runs runs of tftpcarve under ulimit -n 1024"
+    for ((i = 1; i <= runs; i++)); do
+      result=$(measure "$work/out" 1024 "$carver" -r "$pcap")
+      echo "$result" >>"$work/carver.txt"
+      [ "$(echo "$result" | cut -d' ' -f5)" = 0 ] || { verdict="exit $(echo "$result" | cut -d' ' -f5)"; cat "$work/stderr.txt" >&2; }
+      if [ $i = 1 ]; then
+        warnings=$(grep -c '^\[warning\]' "$work/stderr.txt" || true)
+        check "$work/out" "$cap" || verdict=WRONG
+      fi
+    done
+    [ "$verdict" = ok ] || failed=1
+    files=$(summary "$cap_name" files)
+    fd_rows+=("$(printf '%-12s %6s %7s %9.2f %9.2f %9.2f %8.1f %5s %s' "$name" "$files" "$runs" \
+      "$(column_of "$work/carver.txt" 1 | median)" "$(column_of "$work/carver.txt" 2 | median)" \
+      "$(column_of "$work/carver.txt" 3 | median)" "$(column_of "$work/carver.txt" 4 | median | awk '{ print $1 / 1024 }')" \
+      "$warnings" "$verdict")")
+    continue
+  fi
+
+  echo "== $name: $runs runs each of tftpcarve and floor on $(summary "$cap_name" capture_bytes | awk '{ printf "%.0f MB", $1 / 1e6 }')"
+  for ((i = 1; i <= runs; i++)); do
+    if [ $((i % 2)) = 1 ]; then order="carver floor"; else order="floor carver"; fi
+    for who in $order; do
+      if [ "$who" = carver ]; then
+        result=$(measure "$work/out" - "$carver" -r "$pcap")
+        status=$(echo "$result" | cut -d' ' -f5)
+        if [ "$status" != 0 ]; then verdict="exit $status"; cat "$work/stderr.txt" >&2; fi
+        if [ $i = 1 ]; then
+          warnings=$(grep -c '^\[warning\]' "$work/stderr.txt" || true)
+          check "$work/out" "$cap" || verdict=WRONG
+        fi
+      else
+        result=$(measure "$work/out" - "$floor" "$pcap")
+        status=$(echo "$result" | cut -d' ' -f5)
+        if [ "$status" != 0 ]; then verdict="floor exit $status"; cat "$work/stderr.txt" >&2; fi
+      fi
+      echo "$result" >>"$work/$who.txt"
+    done
+  done
+  rm -rf "$work/out"
+  [ "$verdict" = ok ] || failed=1
+
+  bytes=$(summary "$cap_name" capture_bytes)
+  packets=$(summary "$cap_name" packets)
+  cw=$(column_of "$work/carver.txt" 1 | median); fw=$(column_of "$work/floor.txt" 1 | median)
+  cu=$(column_of "$work/carver.txt" 2 | median); fu=$(column_of "$work/floor.txt" 2 | median)
+  cs=$(column_of "$work/carver.txt" 3 | median); fs=$(column_of "$work/floor.txt" 3 | median)
+  cr=$(column_of "$work/carver.txt" 4 | median); fr=$(column_of "$work/floor.txt" 4 | median)
+  rows+=("$(awk -v n="$name" -v b="$bytes" -v p="$packets" -v f="$(summary "$cap_name" files)" \
+    -v cw="$cw" -v fw="$fw" -v cu="$cu" -v fu="$fu" -v cs="$cs" -v fs="$fs" -v cr="$cr" -v fr="$fr" \
+    -v w="$warnings" -v v="$verdict" 'BEGIN {
+      printf "%-6s %6.0f %6.2f %6d | %6.2f %6.2f %5.2f | %6.0f %6.0f | %5.2f %5.2f | %5.2f %5.2f %5.2f | %5.2f %5.2f | %6.1f %6.1f | %4d %s",
+        n, b / 1e6, p / 1e6, f, cw, fw, cw / fw, b / 1e6 / cw, b / 1e6 / fw, p / 1e6 / cw, p / 1e6 / fw,
+        cu, fu, (fu > 0 ? cu / fu : 0), cs, fs, cr / 1024, fr / 1024, w, v }')")
+done
+
+if [ ${#rows[@]} -gt 0 ]; then
+  echo
+  echo "Medians of $runs runs each; C = tftpcarve, F = floor; MB = 10^6 bytes of capture; RSS = peak resident MiB."
+  printf '%-6s %6s %6s %6s | %6s %6s %5s | %6s %6s | %5s %5s | %5s %5s %5s | %5s %5s | %6s %6s | %4s %s\n' \
+    scen capMB Mpkts files "C s" "F s" C/F "C MB/s" "F MB/s" "C Mp/s" "F Mp/s" "C usr" "F usr" C/F \
+    "C sys" "F sys" "C RSS" "F RSS" warn check
+  printf '%s\n' "${rows[@]}"
+fi
+if [ ${#fd_rows[@]} -gt 0 ]; then
+  echo
+  echo "tftpcarve under ulimit -n 1024 (medians): seconds wall, user, sys; peak RSS MiB; warnings; check"
+  printf '%-12s %6s %7s %9s %9s %9s %8s %5s %s\n' scen files runs wall user sys RSS warn check
+  printf '%s\n' "${fd_rows[@]}"
+fi
+echo
+echo "total $(( $(date +%s) - started )) s"
+[ $failed = 0 ] || die "some output was wrong or a program failed (see above)"
