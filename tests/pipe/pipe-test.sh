@@ -90,7 +90,9 @@ head -c 2000 /dev/urandom >"$tmp/client/upload.bin"
 head -c 30000 /dev/urandom >"$tmp/root/frag.bin"
 head -c 5000 /dev/urandom >"$tmp/client/atftp-up.bin"
 
-in_ns in.tftpd -L -a 127.0.0.2:69 -s "$tmp/root" -c -u root 2>"$tmp/server.err" &
+# Not through in_ns: "ip netns exec" execs in.tftpd, so $! is the server's own
+# PID, which a function run in the background would not give.
+ip netns exec "$ns" in.tftpd -L -a 127.0.0.2:69 -s "$tmp/root" -c -u root 2>"$tmp/server.err" &
 server_pid=$!
 
 # The live pipe. The inner shell writes tcpdump's PID (ip netns exec execs
