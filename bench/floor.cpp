@@ -9,9 +9,13 @@
 // per UDP 4-tuple in the current folder. There is no ACK tracking and no
 // duplicate removal: a retransmitted block is written twice.
 //
-// Output: plain write(2) of each payload on the flow's own descriptor, opened
-// on its first DATA and kept open to the end. That is what a simple correct
-// program does; with stdio every open flow would also hold a buffer.
+// Output: plain write(2) of each payload on the flow's own descriptor. That is
+// what a simple correct program does; with stdio every open flow would also
+// hold a buffer. The descriptor is opened on the flow's first DATA and closed
+// after a DATA shorter than 512 bytes or than the longest one seen in the flow
+// (the only TFTP knowledge here: a short block ends a transfer). When the
+// process runs out of descriptors anyway, it closes all of them and reopens
+// flows, appending, as their DATA comes.
 //
 // Usage: floor CAPTURE
 
@@ -86,24 +90,46 @@ struct frag_record_t {
 
 constexpr std::size_t MAX_IP_PAYLOAD = 65535 - 20;
 
-std::unordered_map<flow_key_t, int, flow_hash_t> outputs;
+struct flow_t {
+  int fd = -1;
+  bool created = false;
+  std::size_t longest = 0;  // longest DATA payload seen
+};
+
+std::unordered_map<flow_key_t, flow_t, flow_hash_t> outputs;
+std::vector<flow_t *> open_flows;  // may name flows closed since; fd says
 std::unordered_map<frag_key_t, frag_record_t, frag_hash_t> fragments;
 std::uint64_t bytes_written = 0;
 std::uint64_t data_messages = 0;
 std::uint64_t dropped = 0;
 
-int open_output(const flow_key_t &k) {
+void close_all() {
+  for (flow_t *f : open_flows) {
+    if (f->fd >= 0) ::close(f->fd);
+    f->fd = -1;
+  }
+  open_flows.clear();
+}
+
+void open_output(const flow_key_t &k, flow_t &flow) {
   char name[64];
   const auto b = [](std::uint32_t a, int s) { return static_cast<unsigned>((a >> s) & 0xff); };
   std::snprintf(name, sizeof name, "%03u.%03u.%03u.%03u.%05u-%03u.%03u.%03u.%03u.%05u", b(k.src, 24),
                 b(k.src, 16), b(k.src, 8), b(k.src, 0), static_cast<unsigned>(k.sport), b(k.dst, 24),
                 b(k.dst, 16), b(k.dst, 8), b(k.dst, 0), static_cast<unsigned>(k.dport));
-  const int fd = ::open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int flags = O_WRONLY | O_CLOEXEC | (flow.created ? O_APPEND : O_CREAT | O_TRUNC);
+  int fd = ::open(name, flags, 0600);
+  if (fd < 0 && errno == EMFILE && !open_flows.empty()) {
+    close_all();
+    fd = ::open(name, flags, 0600);
+  }
   if (fd < 0) {
-    std::fprintf(stderr, "floor: cannot create %s: %s\n", name, std::strerror(errno));
+    std::fprintf(stderr, "floor: cannot open %s: %s\n", name, std::strerror(errno));
     std::exit(1);
   }
-  return fd;
+  flow.fd = fd;
+  flow.created = true;
+  open_flows.push_back(&flow);
 }
 
 void write_all(int fd, const std::uint8_t *p, std::size_t n) {
@@ -135,11 +161,17 @@ void decode_udp(std::uint32_t src, std::uint32_t dst, const std::uint8_t *u, std
   const std::size_t length = size - 8;
   if (length < 4 || payload[0] != 0 || payload[1] != 3) return;  // not DATA
   const flow_key_t key{src, dst, static_cast<std::uint16_t>(be16(u)), static_cast<std::uint16_t>(be16(u + 2))};
-  auto [at, fresh] = outputs.try_emplace(key, -1);
-  if (fresh) at->second = open_output(key);
-  write_all(at->second, payload + 4, length - 4);
-  bytes_written += length - 4;
+  flow_t &flow = outputs[key];
+  if (flow.fd < 0) open_output(key, flow);
+  const std::size_t block = length - 4;
+  write_all(flow.fd, payload + 4, block);
+  bytes_written += block;
   ++data_messages;
+  if (block > flow.longest) flow.longest = block;
+  if (block < 512 || block < flow.longest) {
+    ::close(flow.fd);
+    flow.fd = -1;
+  }
 }
 
 void add_fragment(const std::uint8_t *ip, std::size_t header_length, std::size_t total_length) {
@@ -220,7 +252,7 @@ int main(int argc, char **argv) {
   if (status < 0) std::fprintf(stderr, "floor: %s\n", pcap_geterr(handle));
   pcap_freecode(&program);
   pcap_close(handle);
-  for (const auto &[key, fd] : outputs) ::close(fd);
+  close_all();
   std::fprintf(stderr, "floor: %zu files, %llu DATA messages, %llu bytes, %llu dropped, %zu incomplete datagrams\n",
                outputs.size(), static_cast<unsigned long long>(data_messages),
                static_cast<unsigned long long>(bytes_written), static_cast<unsigned long long>(dropped),

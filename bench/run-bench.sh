@@ -10,8 +10,8 @@
 #   M1           the same transfers as M, one at a time
 #   F            200 transfers of 0.5-1.5 MB with blksize 8192, fragmented at MTU 1500
 #   M15k         20,000 transfers of 8-24 KB, 15,000 at once, random order
-#   M15k-fd1024  tftpcarve alone on the M15k capture under `ulimit -n 1024`;
-#                every one of the 20,000 files must come out byte for byte
+#   M15k-fd1024  the M15k capture with both programs under `ulimit -n 1024`;
+#                every one of tftpcarve's 20,000 files must come out byte for byte
 # Every capture also has 25% writes, 1% of DATA and 1% of ACKs sent twice and
 # 5% non-TFTP UDP noise.
 #
@@ -138,56 +138,39 @@ median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]
 column_of() { awk -v c="$2" '{ print $c }' "$1"; }
 
 rows=()
-fd_rows=()
 failed=0
 for name in "${scenarios[@]}"; do
   cap_name=$(capture_of "$name")
   prepare "$cap_name"
   cap=$base/captures/$cap_name
   pcap=$cap/capture.pcap
+  limit=-
+  [ "$name" = M15k-fd1024 ] && limit=1024
   mkdir -p "$work"
   : >"$work/carver.txt"
   : >"$work/floor.txt"
   verdict=ok
   warnings=0
-  if [ "$name" = M15k-fd1024 ]; then
-    echo "== $name: $runs runs of tftpcarve under ulimit -n 1024"
-    for ((i = 1; i <= runs; i++)); do
-      result=$(measure "$work/out" 1024 "$carver" -r "$pcap")
-      echo "$result" >>"$work/carver.txt"
-      [ "$(echo "$result" | cut -d' ' -f5)" = 0 ] || { verdict="exit $(echo "$result" | cut -d' ' -f5)"; cat "$work/stderr.txt" >&2; }
-      if [ $i = 1 ]; then
-        warnings=$(grep -c '^\[warning\]' "$work/stderr.txt" || true)
-        check "$work/out" "$cap" || verdict=WRONG
-      fi
-    done
-    [ "$verdict" = ok ] || failed=1
-    files=$(summary "$cap_name" files)
-    fd_rows+=("$(printf '%-12s %6s %7s %9.2f %9.2f %9.2f %8.1f %5s %s' "$name" "$files" "$runs" \
-      "$(column_of "$work/carver.txt" 1 | median)" "$(column_of "$work/carver.txt" 2 | median)" \
-      "$(column_of "$work/carver.txt" 3 | median)" "$(column_of "$work/carver.txt" 4 | median | awk '{ print $1 / 1024 }')" \
-      "$warnings" "$verdict")")
-    continue
-  fi
-
-  echo "== $name: $runs runs each of tftpcarve and floor on $(summary "$cap_name" capture_bytes | awk '{ printf "%.0f MB", $1 / 1e6 }')"
+  echo "== $name: $runs runs each of tftpcarve and floor on" \
+    "$(summary "$cap_name" capture_bytes | awk '{ printf "%.0f MB", $1 / 1e6 }')$([ $limit = - ] || echo ", ulimit -n $limit")"
   for ((i = 1; i <= runs; i++)); do
     if [ $((i % 2)) = 1 ]; then order="carver floor"; else order="floor carver"; fi
     for who in $order; do
       if [ "$who" = carver ]; then
-        result=$(measure "$work/out" - "$carver" -r "$pcap")
-        status=$(echo "$result" | cut -d' ' -f5)
-        if [ "$status" != 0 ]; then verdict="exit $status"; cat "$work/stderr.txt" >&2; fi
-        if [ $i = 1 ]; then
-          warnings=$(grep -c '^\[warning\]' "$work/stderr.txt" || true)
-          check "$work/out" "$cap" || verdict=WRONG
-        fi
+        result=$(measure "$work/out" "$limit" "$carver" -r "$pcap")
       else
-        result=$(measure "$work/out" - "$floor" "$pcap")
-        status=$(echo "$result" | cut -d' ' -f5)
-        if [ "$status" != 0 ]; then verdict="floor exit $status"; cat "$work/stderr.txt" >&2; fi
+        result=$(measure "$work/out" "$limit" "$floor" "$pcap")
       fi
       echo "$result" >>"$work/$who.txt"
+      status=$(echo "$result" | cut -d' ' -f5)
+      if [ "$status" != 0 ]; then
+        verdict="$who exit $status"
+        cat "$work/stderr.txt" >&2
+      fi
+      if [ "$who" = carver ] && [ $i = 1 ]; then
+        warnings=$(grep -c '^\[warning\]' "$work/stderr.txt" || true)
+        check "$work/out" "$cap" || verdict=WRONG
+      fi
     done
   done
   rm -rf "$work/out"
@@ -202,25 +185,18 @@ for name in "${scenarios[@]}"; do
   rows+=("$(awk -v n="$name" -v b="$bytes" -v p="$packets" -v f="$(summary "$cap_name" files)" \
     -v cw="$cw" -v fw="$fw" -v cu="$cu" -v fu="$fu" -v cs="$cs" -v fs="$fs" -v cr="$cr" -v fr="$fr" \
     -v w="$warnings" -v v="$verdict" 'BEGIN {
-      printf "%-6s %6.0f %6.2f %6d | %6.2f %6.2f %5.2f | %6.0f %6.0f | %5.2f %5.2f | %5.2f %5.2f %5.2f | %5.2f %5.2f | %6.1f %6.1f | %4d %s",
+      printf "%-11s %6.0f %6.2f %6d | %6.2f %6.2f %5.2f | %6.0f %6.0f | %6.2f %6.2f | %5.2f %5.2f %5.2f | %5.2f %5.2f | %6.1f %6.1f | %4d %s",
         n, b / 1e6, p / 1e6, f, cw, fw, cw / fw, b / 1e6 / cw, b / 1e6 / fw, p / 1e6 / cw, p / 1e6 / fw,
         cu, fu, (fu > 0 ? cu / fu : 0), cs, fs, cr / 1024, fr / 1024, w, v }')")
 done
 
-if [ ${#rows[@]} -gt 0 ]; then
-  echo
-  echo "Medians of $runs runs each; C = tftpcarve, F = floor; MB = 10^6 bytes of capture; RSS = peak resident MiB."
-  printf '%-6s %6s %6s %6s | %6s %6s %5s | %6s %6s | %5s %5s | %5s %5s %5s | %5s %5s | %6s %6s | %4s %s\n' \
-    scen capMB Mpkts files "C s" "F s" C/F "C MB/s" "F MB/s" "C Mp/s" "F Mp/s" "C usr" "F usr" C/F \
-    "C sys" "F sys" "C RSS" "F RSS" warn check
-  printf '%s\n' "${rows[@]}"
-fi
-if [ ${#fd_rows[@]} -gt 0 ]; then
-  echo
-  echo "tftpcarve under ulimit -n 1024 (medians): seconds wall, user, sys; peak RSS MiB; warnings; check"
-  printf '%-12s %6s %7s %9s %9s %9s %8s %5s %s\n' scen files runs wall user sys RSS warn check
-  printf '%s\n' "${fd_rows[@]}"
-fi
+echo
+echo "Medians of $runs runs each; C = tftpcarve, F = floor; s = wall seconds; MB = 10^6 bytes of capture;"
+echo "Mp/s = million packets a second; usr, sys = CPU seconds; RSS = peak resident MiB; warn = tftpcarve's warnings."
+printf '%-11s %6s %6s %6s | %6s %6s %5s | %6s %6s | %6s %6s | %5s %5s %5s | %5s %5s | %6s %6s | %4s %s\n' \
+  scenario capMB Mpkts files "C s" "F s" C/F "C MB/s" "F MB/s" "C Mp/s" "F Mp/s" "C usr" "F usr" C/F \
+  "C sys" "F sys" "C RSS" "F RSS" warn check
+printf '%s\n' "${rows[@]}"
 echo
 echo "total $(( $(date +%s) - started )) s"
 [ $failed = 0 ] || die "some output was wrong or a program failed (see above)"
