@@ -5,7 +5,7 @@
 set -u
 
 tool=$1
-dir=$2
+dir=$(cd "$2" && pwd) || exit 2
 manifest=$dir/manifest.txt
 [ -x "$tool" ] || { echo "no tool at $tool" >&2; exit 2; }
 [ -r "$manifest" ] || { echo "no manifest at $manifest" >&2; exit 2; }
