@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <new>
 
 namespace {
 
@@ -80,22 +83,57 @@ int open_retrying(const char *name, int flags) {
   return fd;
 }
 
+// Reopens a parked file under its creation name, refusing whatever now
+// stands there if it is not the file created.
+int reopen(const output_file_t &file) {
+  if (!file.is_open || !file.created_name) {
+    errno = EBADF;
+    return -1;
+  }
+  const int fd = open_retrying(file.created_name.get(), REOPEN_FLAGS);
+  if (fd < 0) return -1;
+  struct stat info{};
+  if (fstat(fd, &info) != 0 || info.st_dev != file.device || info.st_ino != file.inode) {
+    ::close(fd);
+    errno = ESTALE;
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 bool output_create(output_file_t &file, const char *name, bool replace) {
+  const std::size_t size = std::strlen(name) + 1;
+  std::unique_ptr<char[]> kept(new (std::nothrow) char[size]);
+  if (!kept) {
+    errno = ENOMEM;
+    return false;
+  }
+  std::memcpy(kept.get(), name, size);
   make_room();
   const int fd = open_retrying(name, CREATE_FLAGS | (replace ? O_TRUNC : O_EXCL));
   if (fd < 0) return false;
+  struct stat info{};
+  if (fstat(fd, &info) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return false;
+  }
   adopt_descriptor(file, fd);
   file.is_open = true;
   file.offset = 0;
+  file.created_name = std::move(kept);
+  file.device = info.st_dev;
+  file.inode = info.st_ino;
   return true;
 }
 
-bool output_write(output_file_t &file, const char *name, bytes_t bytes) {
+bool output_write(output_file_t &file, bytes_t bytes) {
   if (file.fd < 0) {
     make_room();
-    const int fd = open_retrying(name, REOPEN_FLAGS);
+    const int fd = reopen(file);
     if (fd < 0) return false;
     adopt_descriptor(file, fd);
   } else if (lru_newest != &file) {
@@ -119,4 +157,5 @@ bool output_write(output_file_t &file, const char *name, bytes_t bytes) {
 void output_close(output_file_t &file) {
   if (file.fd >= 0) release_descriptor(file);
   file.is_open = false;
+  file.created_name.reset();
 }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <memory>
 
 #include "decode/wire.h"
 
@@ -9,10 +12,19 @@
 // least-recently-used set of bounded size: a file that loses its descriptor is
 // reopened (never created again, never truncated) when its next block comes,
 // and every block is written at the file's own offset.
+//
+// A parked file is reopened under the name it was created with, and only if
+// that name still leads to the very file created: a transfer's name may
+// change after its file was created (a server that first answers from port
+// 0 and later from another port), and the new name may belong to a file
+// that was there before the run.
 struct output_file_t {
   int fd = -1;  // -1 while parked or closed
   bool is_open = false;  // created and not yet closed
   std::uint64_t offset = 0;
+  std::unique_ptr<char[]> created_name;  // while open
+  dev_t device = 0;  // identity of the file created
+  ino_t inode = 0;
   output_file_t *lru_newer = nullptr;
   output_file_t *lru_older = nullptr;
 };
@@ -21,8 +33,8 @@ struct output_file_t {
 // symbolic link is never followed. On failure returns false with errno set.
 bool output_create(output_file_t &file, const char *name, bool replace);
 
-// Writes the bytes at the file's offset, reopening a parked file by name. A
-// short write is not reported; a failed reopen returns false with errno set.
-bool output_write(output_file_t &file, const char *name, bytes_t bytes);
+// Writes the bytes at the file's offset, reopening a parked file. A short
+// write is not reported; a failed reopen returns false with errno set.
+bool output_write(output_file_t &file, bytes_t bytes);
 
 void output_close(output_file_t &file);
