@@ -34,7 +34,9 @@ namespace capture_builder {
 using bytes = std::vector<std::uint8_t>;
 
 // ---------------------------------------------------------------------------
-// Byte helpers.
+// Byte helpers. `bytes` is a std::vector, so its + is not found by argument
+// lookup: bring it in with `using namespace capture_builder;` or
+// `using capture_builder::operator+;`.
 
 bytes operator+(bytes a, const bytes &b);
 bytes &operator+=(bytes &a, const bytes &b);
