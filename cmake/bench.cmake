@@ -8,4 +8,12 @@ if(TFTPCARVE_BENCH)
 
   add_executable(floor bench/floor.cpp)
   target_link_libraries(floor PRIVATE PkgConfig::PCAP)
+
+  if(TFTPCARVE_TESTS)
+    # Generated captures of every kind the benchmark uses, small, carved and
+    # checked file by file.
+    add_test(NAME bench_smoke
+             COMMAND ${CMAKE_SOURCE_DIR}/bench/smoke-test.sh $<TARGET_FILE:gen_capture> $<TARGET_FILE:tftpcarve>
+                     ${CMAKE_BINARY_DIR}/bench-smoke)
+  endif()
 endif()
