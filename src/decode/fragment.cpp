@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -72,6 +73,10 @@ void free_pieces(fragment_t *record) {
     piece = next;
   }
   record->data = nullptr;
+  record->covered = 0;
+  record->cover_next = nullptr;
+  record->finger = nullptr;
+  record->finger_prefix_end = 0;
 }
 
 void make_bad(fragment_t *record) {
@@ -89,6 +94,7 @@ fragment_data_t *new_piece(std::uint32_t offset, bytes_t bytes) {
   piece->offset = offset;
   piece->len = bytes.size();
   piece->data = reinterpret_cast<std::uint8_t *>(piece + 1);
+  piece->absorbed = false;
   if (!bytes.empty()) std::memcpy(piece->data, bytes.data(), bytes.size());
   return piece;
 }
@@ -169,24 +175,68 @@ fragment_t *frag_add(bytes_t header, unsigned offset_units, unsigned more, bytes
   return record;
 }
 
-void frag_insert_data(fragment_t *record, std::uint32_t offset, bytes_t piece) {
-  fragment_data_t *at = record->data;
-  if (at == nullptr) {
-    record->data = new_piece(offset, piece);
+namespace {
+
+// Runs the coverage walk on from where it stopped.
+void absorb_following(fragment_t *record) {
+  fragment_data_t *at = record->cover_next;
+  while (at && at->offset <= record->covered) {
+    record->covered = std::max(record->covered, at->offset + at->len);
+    at->absorbed = true;
+    at = at->next;
+  }
+  record->cover_next = at;
+}
+
+// Updates the coverage for a piece just linked in front of `successor`.
+void account_piece(fragment_t *record, fragment_data_t *piece, fragment_data_t *successor) {
+  // A piece linked among absorbed ones lies within the covered range: the
+  // absorbed piece after it starts no later than the coverage before it.
+  const bool among_absorbed = successor && successor->absorbed;
+  if (!among_absorbed && successor != record->cover_next) return;
+  if (!among_absorbed && piece->offset > record->covered) {
+    record->cover_next = piece;
     return;
   }
-  if (at->offset > offset) {
-    fragment_data_t *fresh = new_piece(offset, piece);
-    fresh->next = at;
-    record->data = fresh;
+  piece->absorbed = true;
+  record->covered = std::max(record->covered, piece->offset + piece->len);
+  absorb_following(record);
+}
+
+void link_after(fragment_t *record, fragment_data_t *before, fragment_data_t *piece, std::size_t prefix_end) {
+  fragment_data_t *&slot = before ? before->next : record->data;
+  piece->next = slot;
+  slot = piece;
+  record->finger = piece;
+  record->finger_prefix_end = prefix_end;
+  account_piece(record, piece, piece->next);
+}
+
+}  // namespace
+
+void frag_insert_data(fragment_t *record, std::uint32_t offset, bytes_t piece) {
+  // The walk: every stored piece that starts at or before the new one is
+  // tested for holding it whole; the new piece goes after the last of them.
+  // Pieces before the last insertion point all start at or before it, so
+  // when the new piece starts there or later the walk may begin there, with
+  // the largest end among the pieces it skips standing in for their tests.
+  const std::size_t end = offset + piece.size();
+  fragment_data_t *at = record->data;
+  std::size_t prefix_end = 0;
+  if (at == nullptr || at->offset > offset) {
+    link_after(record, nullptr, new_piece(offset, piece), 0);
     return;
+  }
+  if (record->finger && record->finger->offset <= offset) {
+    at = record->finger;
+    prefix_end = record->finger_prefix_end;
+    if (prefix_end > offset && end <= prefix_end) return;
   }
   for (;;) {
     if (lies_within(at, offset, piece.size())) return;
+    prefix_end = std::max(prefix_end, at->offset + at->len);
     if (at->next == nullptr || at->next->offset > offset) {
-      fragment_data_t *fresh = new_piece(offset, piece);
-      fresh->next = at->next;
-      at->next = fresh;
+      link_after(record, at, new_piece(offset, piece), prefix_end);
       return;
     }
     at = at->next;
@@ -204,9 +254,7 @@ int frag_reassemble(fragment_t *record) {
   }
   if ((record->flags & (FRAG_HAVE_FIRST | FRAG_HAVE_LAST)) != (FRAG_HAVE_FIRST | FRAG_HAVE_LAST)) return 0;
 
-  std::size_t covered = 0;
-  for (const fragment_data_t *piece = record->data; piece && piece->offset <= covered; piece = piece->next)
-    covered = std::max(covered, piece->offset + piece->len);
+  const std::size_t covered = record->covered;
   if (record->length > covered) return 0;
   if (record->length < covered) {
     // A piece reaches past the end that the last fragment set.
@@ -229,6 +277,7 @@ int frag_reassemble(fragment_t *record) {
     piece = next;
   }
   record->data = nullptr;
+  record->cover_next = record->finger = nullptr;
   record->packet = buffer;
   record->flags |= FRAG_REASSEMBLED;
   return 1;

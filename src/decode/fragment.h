@@ -31,6 +31,7 @@ struct fragment_data_t {
   std::uint32_t offset;
   std::size_t len;
   std::uint8_t *data;  // the piece's own copy, allocated with the node
+  bool absorbed;       // counted in its record's `covered`
 };
 
 struct fragment_t {
@@ -41,6 +42,16 @@ struct fragment_t {
   fragment_data_t *data;
   std::uint8_t *packet;  // assembled payload, once FRAG_REASSEMBLED
   fragment_t *prev;      // previous record of the bucket, for unlinking in place
+  // What the coverage walk from the first piece would find, kept up to date
+  // as pieces arrive, so that no fragment costs a walk of all the others:
+  // `covered` bytes from 0 are contiguous, made of the absorbed pieces, and
+  // the walk stops at `cover_next` (null once every piece is absorbed).
+  std::size_t covered;
+  fragment_data_t *cover_next;
+  // The piece inserted last and the largest end among the pieces before it:
+  // pieces mostly arrive in order, so the next one usually goes right after.
+  fragment_data_t *finger;
+  std::size_t finger_prefix_end;
 };
 
 // The bucket heads; the end-of-run dump walks them in order.
