@@ -39,7 +39,7 @@ else
 fi
 cmake --build "$dir" -j2 --target tftpcarve tftpcarve_man
 rm -f "$dir"/tftpcarve_*.deb
-(cd "$dir" && cpack -G DEB >/dev/null) || fail "cpack -G DEB failed"
+(cd "$dir" && cpack -G DEB >cpack.log 2>&1) || { cat "$dir/cpack.log"; fail "cpack -G DEB failed"; }
 set -- "$dir"/tftpcarve_*.deb
 [ $# -eq 1 ] && [ -f "$1" ] || fail "expected one tftpcarve_*.deb in $dir, found: $*"
 deb=$1
