@@ -4,7 +4,10 @@
 set -eu
 pkgs="build-essential g++ cmake ninja-build pkg-config libpcap-dev libgtest-dev tcpdump"
 if [ "${1:-}" = "--test" ]; then
-  pkgs="$pkgs clang libclang-rt-14-dev valgrind groff-base mandoc man-db dpkg-dev file"
+  # Sanitizers and fuzzing, memory checking, the manual page and the package,
+  # and real TFTP peers for the live pipe test.
+  pkgs="$pkgs clang libclang-rt-14-dev valgrind groff-base mandoc man-db dpkg-dev file python3 gzip"
+  pkgs="$pkgs iproute2 tftpd-hpa tftp-hpa atftp"
 fi
 missing=""
 for p in $pkgs; do
