@@ -134,6 +134,21 @@ std::vector<golden_case> cases() {
                .out = "",
                .err = reading(),
                .files = {{sample_name, sample_content()}}});
+  {
+    capture cap;
+    cap.udp(client, server, tftp::rrq("f"));
+    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
+    cap.udp(client, server_tid, tftp::ack(1));
+    cap.udp(server_tid, client, tftp::data(2, text("end")));
+    cap.udp(client, server_tid, tftp::ack(2));
+    c.push_back({.name = "TransferFromPcapng",
+                 .capture = cap.file_pcapng(),
+                 .args = with_input({"-v"}),
+                 .status = 0,
+                 .out = read_line,
+                 .err = reading(),
+                 .files = {{sample_name, sample_content()}}});
+  }
   c.push_back({.name = "HeaderOnlyCapture",
                .capture = capture().file(),
                .args = with_input({"-v", "-v", "-v"}),

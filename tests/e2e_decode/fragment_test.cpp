@@ -71,6 +71,31 @@ std::vector<golden_case> cases() {
   c.push_back(frames("ThreePiecesOutOfOrder",
                      {part(big, 1000, 1000, false), part(big, 0, 504, true), part(big, 504, 496, true)},
                      {"-v", "-B", "-d", "2"}, read_line, reading()));
+  {
+    // The key is source, destination and identification: interleaved
+    // fragments of datagrams that differ in one of them stay apart.
+    auto to = [](const char *dst, std::uint16_t id, const bytes &piece, std::size_t offset, bool more) {
+      auto p = ipv4("10.0.0.1", dst, piece);
+      p.id = id;
+      p.frag_offset = static_cast<std::uint16_t>(offset / 8);
+      p.more_fragments = more;
+      return p.build();
+    };
+    const bytes other_id = udp(1025, 69, tftp::rrq("other-id")).build("10.0.0.1", "10.0.0.2");
+    const bytes other_dst = udp(1025, 69, tftp::rrq("other-dst")).build("10.0.0.1", "10.0.0.3");
+    c.push_back(frames("InterleavedDatagramsStayApart",
+                       {to("10.0.0.2", kId, slice(small, 0, 16), 0, true),
+                        to("10.0.0.2", kId + 1, slice(other_id, 0, 16), 0, true),
+                        to("10.0.0.3", kId, slice(other_dst, 0, 16), 0, true),
+                        to("10.0.0.3", kId, slice(other_dst, 16, 16), 16, false),
+                        to("10.0.0.2", kId + 1, slice(other_id, 16, 16), 16, false),
+                        to("10.0.0.2", kId, slice(small, 16, 8), 16, false)},
+                       {"-v", "-B", "-d", "2"},
+                       "READ  10.0.0.1:1025 > 10.0.0.3:69 \"other-dst\" octet\n"
+                       "READ  10.0.0.1:1025 > 10.0.0.2:69 \"other-id\" octet\n" +
+                           small_line,
+                       reading()));
+  }
   // A datagram whose fragments come again is handed on again.
   c.push_back(frames("SentTwiceCompletesTwice", {first, last, first, last}, {"-v", "-d", "2"},
                      read_line + read_line, reading()));

@@ -316,6 +316,25 @@ bytes capture::file() const {
   return f;
 }
 
+bytes capture::file_pcapng() const {
+  auto u16 = [](std::uint16_t v) { return bytes{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)}; };
+  auto block = [](std::uint32_t type, const bytes &body) {
+    bytes padded_body = body;
+    while (padded_body.size() % 4 != 0) padded_body.push_back(0);
+    const auto total = static_cast<std::uint32_t>(12 + padded_body.size());
+    return le32(type) + le32(total) + padded_body + le32(total);
+  };
+  bytes f = block(0x0A0D0D0A, le32(0x1A2B3C4D) + u16(1) + u16(0) + fill(8, 0xff));
+  f += block(1, u16(static_cast<std::uint16_t>(link_type_)) + u16(0) + le32(snaplen_));
+  std::uint64_t usec = 1700000000ull * 1000000;
+  for (const auto &r : records_) {
+    f += block(6, le32(0) + le32(static_cast<std::uint32_t>(usec >> 32)) + le32(static_cast<std::uint32_t>(usec)) +
+                      le32(static_cast<std::uint32_t>(r.stored.size())) + le32(r.wire_len) + r.stored);
+    usec += 1000;
+  }
+  return f;
+}
+
 bytes capture::file_cut(std::size_t cut) const {
   bytes f = file();
   f.resize(cut < f.size() ? f.size() - cut : 0);

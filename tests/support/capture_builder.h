@@ -208,6 +208,9 @@ class capture {
 
   // The whole file.
   bytes file() const;
+  // The same records as a pcapng file: one section, one interface, one
+  // enhanced packet block per record (written in little-endian order).
+  bytes file_pcapng() const;
   // The file with its last `cut` bytes missing, so that the last record ends
   // early (or its header is incomplete).
   bytes file_cut(std::size_t cut) const;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,6 +67,7 @@ run_result run_tool(const std::vector<std::string> &args, const run_setup &setup
   temp_dir dir;
   for (const auto &[name, content] : setup.files) write_all(dir.path() / name, content);
   for (const auto &name : setup.dirs) fs::create_directories(dir.path() / name);
+  for (const auto &[name, target] : setup.symlinks) fs::create_symlink(target, dir.path() / name);
 
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
@@ -85,6 +87,10 @@ run_result run_tool(const std::vector<std::string> &args, const run_setup &setup
     dup2(err_pipe[1], STDERR_FILENO);
     for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
     if (chdir(cwd.c_str()) != 0) _exit(126);
+    if (setup.open_files_limit) {
+      const rlimit limit{static_cast<rlim_t>(*setup.open_files_limit), static_cast<rlim_t>(*setup.open_files_limit)};
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
+    }
     execv(TFTPCARVE_BINARY, argv.data());
     _exit(127);
   }
@@ -148,8 +154,13 @@ run_result run_tool(const std::vector<std::string> &args, const run_setup &setup
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
 
   for (const auto &entry : fs::directory_iterator(dir.path())) {
-    if (!entry.is_regular_file()) continue;
     const std::string name = entry.path().filename().string();
+    if (entry.is_symlink()) {
+      result.symlinks[name] = fs::read_symlink(entry.path()).string();
+      continue;
+    }
+    if (!entry.is_regular_file()) continue;
+    result.modes[name] = static_cast<unsigned>(fs::status(entry.path()).permissions()) & 07777u;
     auto content = read_all(entry.path());
     const auto placed = setup.files.find(name);
     if (placed == setup.files.end() || placed->second != content) result.files[name] = content;

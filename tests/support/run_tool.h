@@ -23,12 +23,16 @@ struct run_setup {
   std::map<std::string, std::vector<std::uint8_t>> files;
   // Empty subdirectories placed there before the run.
   std::vector<std::string> dirs;
+  // Symbolic links placed there before the run (name -> target, as given).
+  std::map<std::string, std::string> symlinks;
   // Bytes fed on standard input; without them standard input is empty.
   std::optional<std::vector<std::uint8_t>> stdin_bytes;
   // argv[0] as the program sees it (the usage text prints it).
   std::string argv0 = "tftpcarve";
   // The run is killed after this many seconds (status then -1).
   int timeout_seconds = 60;
+  // When set, the run's soft and hard limits on open files (RLIMIT_NOFILE).
+  std::optional<unsigned long> open_files_limit;
 };
 
 struct run_result {
