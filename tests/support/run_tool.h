@@ -44,6 +44,10 @@ struct run_result {
   // listed; `all_files` lists every regular file.
   std::map<std::string, std::vector<std::uint8_t>> files;
   std::map<std::string, std::vector<std::uint8_t>> all_files;
+  // Permission bits of every regular file left in the directory.
+  std::map<std::string, unsigned> modes;
+  // Symbolic links left in the directory (name -> target); never followed.
+  std::map<std::string, std::string> symlinks;
 };
 
 // Path of the binary under test, fixed at build time.

@@ -25,6 +25,8 @@ struct route_case {
   const char *expected;
 };
 
+void PrintTo(const route_case &c, std::ostream *os) { *os << c.name; }
+
 class FinalDestination : public ::testing::TestWithParam<route_case> {};
 
 TEST_P(FinalDestination, PseudoHeaderAddress) {

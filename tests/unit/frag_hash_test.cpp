@@ -17,6 +17,8 @@ struct bucket_case {
   int bucket;
 };
 
+void PrintTo(const bucket_case &c, std::ostream *os) { *os << c.src << " -> " << c.dst << " id " << c.id; }
+
 class FragHash : public ::testing::TestWithParam<bucket_case> {};
 
 TEST_P(FragHash, Bucket) {

@@ -37,6 +37,8 @@ struct request_case {
   std::optional<std::string> tsize = std::nullopt;
 };
 
+void PrintTo(const request_case &c, std::ostream *os) { *os << c.name; }
+
 class ParseRequest : public ::testing::TestWithParam<request_case> {};
 
 TEST_P(ParseRequest, Recognition) {
