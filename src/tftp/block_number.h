@@ -20,7 +20,9 @@ inline std::uint32_t block_from_wire(std::uint16_t wire, std::uint32_t expected,
 }
 
 // True when a DATA numbered `wire` shows that its sender wrapped from 65535
-// to 1: the next block expected past a wrap would carry 0 on the wire.
-inline bool wraps_to_one(std::uint16_t wire, std::uint32_t expected, std::uint32_t skew) {
-  return expected > 0xffff && static_cast<std::uint16_t>(expected + skew) == 0 && wire == 1;
+// to 1: the next block expected past a wrap would carry 0 on the wire, and
+// no DATA has been taken as that block yet. A sender that did send 0 wraps
+// to 0, and its 1 is the block after (its ACK of 0 may be missing).
+inline bool wraps_to_one(std::uint16_t wire, std::uint32_t expected, std::uint32_t skew, std::uint32_t last_block) {
+  return expected > 0xffff && static_cast<std::uint16_t>(expected + skew) == 0 && wire == 1 && last_block != expected;
 }

@@ -50,7 +50,7 @@ void handle_data(tftp_request_t &r, bytes_t body, tftp_msg_t &msg) {
       return;
     }
   }
-  if (wraps_to_one(wire, expected_block(r), r.block_skew)) ++r.block_skew;
+  if (wraps_to_one(wire, expected_block(r), r.block_skew, r.last_block)) ++r.block_skew;
   const std::uint32_t block = block_from_wire(wire, expected_block(r), r.block_skew);
   keep_block(r, payload);
   r.datalen = length;
