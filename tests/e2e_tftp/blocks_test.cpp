@@ -1,0 +1,283 @@
+// Blocks and acknowledgements: one block is held per transfer and written
+// when its acknowledgement is seen in sequence, or at once when it is the
+// last (shorter than the block size); OACK sets the block size; ERROR is
+// summarised for the trace and changes nothing.
+
+#include "tftp_golden.h"
+
+namespace golden {
+namespace {
+
+const std::string name = sample_name;  // client:1025 - server:3000 - "f"
+
+golden_case run(std::string name_, const capture &cap, std::vector<std::string> args, std::string out,
+                text_check err, std::map<std::string, bytes> files = {}) {
+  return {.name = std::move(name_),
+          .capture = cap.file(),
+          .args = with_input(std::move(args)),
+          .status = 0,
+          .out = std::move(out),
+          .err = std::move(err),
+          .files = std::move(files)};
+}
+
+// Standard error at levels 4 and up starts with the record's creation,
+// which carries its address in memory.
+text_check debug_lines(const std::vector<std::string> &messages) {
+  std::string re = quote(reading()) + created(client, server);
+  for (const auto &m : messages) re += debug_re(m);
+  return matches(re);
+}
+
+std::string opening() { return "opening file: " + name + ", mode: wb"; }
+
+std::vector<golden_case> sequence_cases() {
+  std::vector<golden_case> c;
+  {
+    // Each full block is written at its ACK; the empty third block ends the
+    // transfer and writes nothing; its ACK only moves the count on.
+    capture cap;
+    cap.udp(client, server, tftp::rrq("f"));
+    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
+    cap.udp(client, server_tid, tftp::ack(1));
+    cap.udp(server_tid, client, tftp::data(2, fill(512, 'b')));
+    cap.udp(client, server_tid, tftp::ack(2));
+    cap.udp(server_tid, client, tftp::data(3, {}));
+    cap.udp(client, server_tid, tftp::ack(3));
+    c.push_back(run("TwoFullBlocksAndEmptyLast", cap, {"-vv", "-d", "5"},
+                    read_line + data_line(server_tid, client, 1, 512) + ack_line(client, server_tid, 1) +
+                        data_line(server_tid, client, 2, 512) + ack_line(client, server_tid, 2) +
+                        data_line(server_tid, client, 3, 0) + ack_line(client, server_tid, 3),
+                    debug_lines({"ack for read; block=1, last_block=1, last_ack=0", opening(),
+                                 "ack for read; block=2, last_block=2, last_ack=1",
+                                 "received last block; length: 0, block: 3",
+                                 "ack for read; block=3, last_block=3, last_ack=2"}),
+                    {{name, fill(512, 'a') + fill(512, 'b')}}));
+  }
+  {
+    // A transfer whose only block is empty never holds one: no file.
+    capture cap;
+    cap.udp(client, server, tftp::rrq("f"));
+    cap.udp(server_tid, client, tftp::data(1, {}));
+    cap.udp(client, server_tid, tftp::ack(1));
+    c.push_back(run("OnlyBlockEmpty", cap, {"-d", "5"}, "",
+                    debug_lines({"received last block; length: 0, block: 1",
+                                 "ack for read; block=1, last_block=1, last_ack=0"})));
+  }
+  {
+    // The last block is written when it is seen; the capture may end before
+    // its ACK without any warning.
+    capture cap;
+    cap.udp(client, server, tftp::rrq("f"));
+    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
+    cap.udp(client, server_tid, tftp::ack(1));
+    cap.udp(server_tid, client, tftp::data(2, text("end")));
+    c.push_back(run("LastBlockWrittenBeforeItsAck", cap, {"-d", "3"}, "", reading(), {{name, sample_content()}}));
+  }
+  {
+    // A retransmitted block replaces the pending copy; one retransmitted
+    // after its ACK is pending again, but a repeated ACK is spurious, so the
+    // block is never written twice.
+    capture cap;
+    cap.udp(client, server, tftp::rrq("f"));
+    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
+    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
+    cap.udp(client, server_tid, tftp::ack(1));
+    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
+    cap.udp(client, server_tid, tftp::ack(1));
+    cap.udp(server_tid, client, tftp::data(2, text("end")));
+    cap.udp(client, server_tid, tftp::ack(2));
+    c.push_back(run("RetransmittedBlockWrittenOnce", cap, {"-d", "5"}, "",
+                    debug_lines({"data already pending on tftp request",
+                                 "ack for read; block=1, last_block=1, last_ack=0", opening(),
+                                 "spurious ack for read; block=1, last_block=1, last_ack=1",
+                                 "data already pending on tftp request",
+                                 "received last block; length: 3, block: 2",
+                                 "ack for read; block=2, last_block=2, last_ack=1"}),
+                    {{name, sample_content()}}));
+  }
+  {
+    // Without the ACK of block 2, every later full block replaces the one
+    // before unwritten and every ACK is spurious; the short last block is
+    // written right after block 1.
+    capture cap;
+    cap.udp(client, server, tftp::rrq("f"));
+    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
+    cap.udp(client, server_tid, tftp::ack(1));
+    cap.udp(server_tid, client, tftp::data(2, fill(512, 'b')));
+    cap.udp(server_tid, client, tftp::data(3, fill(512, 'c')));
+    cap.udp(client, server_tid, tftp::ack(3));
+    cap.udp(server_tid, client, tftp::data(4, fill(512, 'd')));
+    cap.udp(client, server_tid, tftp::ack(4));
+    cap.udp(server_tid, client, tftp::data(5, text("end")));
+    cap.udp(client, server_tid, tftp::ack(5));
+    c.push_back(run("MissingAckLosesBlocks", cap, {"-d", "4"}, "",
+                    debug_lines({"data already pending on tftp request",
+                                 "spurious ack for read; block=3, last_block=3, last_ack=1",
+                                 "data already pending on tftp request",
+                                 "spurious ack for read; block=4, last_block=4, last_ack=1",
+                                 "data already pending on tftp request",
+                                 "spurious ack for read; block=5, last_block=5, last_ack=1"}),
+                    {{name, fill(512, 'a') + text("end")}}));
+  }
+  {
+    // The missing block and its ACK seen later: the sequence resumes.
+    capture cap;
+    cap.udp(client, server, tftp::rrq("f"));
+    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
+    cap.udp(client, server_tid, tftp::ack(1));
+    cap.udp(server_tid, client, tftp::data(2, fill(512, 'b')));
+    cap.udp(server_tid, client, tftp::data(3, fill(512, 'c')));
+    cap.udp(client, server_tid, tftp::ack(3));
+    cap.udp(server_tid, client, tftp::data(2, fill(512, 'b')));
+    cap.udp(client, server_tid, tftp::ack(2));
+    cap.udp(server_tid, client, tftp::data(3, fill(512, 'c')));
+    cap.udp(client, server_tid, tftp::ack(3));
+    cap.udp(server_tid, client, tftp::data(4, text("end")));
+    c.push_back(run("RetransmissionAfterMissingAckResumes", cap, {"-d", "3"}, "", reading(),
+                    {{name, fill(512, 'a') + fill(512, 'b') + fill(512, 'c') + text("end")}}));
+  }
+  {
+    // A longer block while one is pending is dropped whole, its number not
+    // recorded: its ACK is spurious.
+    capture cap;
+    cap.udp(client, server, tftp::rrq("f"));
+    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
+    cap.udp(server_tid, client, tftp::data(2, fill(600, 'z')));
+    cap.udp(client, server_tid, tftp::ack(1));
+    cap.udp(client, server_tid, tftp::ack(2));
+    cap.udp(server_tid, client, tftp::data(2, text("end")));
+    c.push_back(run("LongerBlockDroppedWhilePending", cap, {"-vv", "-d", "4"},
+                    read_line + data_line(server_tid, client, 1, 512) + data_line(server_tid, client, 2, 600) +
+                        ack_line(client, server_tid, 1) + ack_line(client, server_tid, 2) +
+                        data_line(server_tid, client, 2, 3),
+                    debug_lines({"data already pending on tftp request",
+                                 "later request claims more data; request->datalen=512, datalen=600",
+                                 "spurious ack for read; block=2, last_block=1, last_ack=1"}),
+                    {{name, sample_content()}}));
+  }
+  {
+    // A shorter full block replaces the start of a longer pending one: only
+    // its own bytes are written.
+    capture cap;
+    cap.udp(client, server, tftp::rrq("f"));
+    cap.udp(server_tid, client, tftp::data(1, fill(600, 'z')));
+    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
+    cap.udp(client, server_tid, tftp::ack(1));
+    cap.udp(server_tid, client, tftp::data(2, text("end")));
+    c.push_back(run("ShorterBlockReplacesPending", cap, {"-d", "3"}, "", reading(), {{name, sample_content()}}));
+  }
+  {
+    // A write transfer: the requester's blocks are released by the
+    // server's ACKs; ACK 0 writes nothing.
+    capture cap;
+    cap.udp(client, server, tftp::wrq("f"));
+    cap.udp(server_tid, client, tftp::ack(0));
+    cap.udp(client, server_tid, tftp::data(1, fill(512, 'a')));
+    cap.udp(server_tid, client, tftp::ack(1));
+    cap.udp(client, server_tid, tftp::data(2, text("end")));
+    cap.udp(server_tid, client, tftp::ack(2));
+    c.push_back(run("WriteTransfer", cap, {"-d", "5"}, "",
+                    debug_lines({"ack for write; block=1, last_block=1, last_ack=0", opening(),
+                                 "received last block; length: 3, block: 2",
+                                 "ack for write; block=2, last_block=2, last_ack=1"}),
+                    {{name, sample_content()}}));
+  }
+  return c;
+}
+
+// OACK: the body is read as name/value pairs of NUL-ended strings. Each case
+// answers a request with the OACK, then sends a 600-byte block, its ACK and
+// a 3-byte block. A block size above 600 makes the first block the last.
+struct oack_case {
+  std::string name;
+  bytes body;         // after the opcode
+  std::string shown;  // the OACK line's suffixes
+  bool first_is_last;
+};
+
+std::vector<golden_case> oack_cases() {
+  const std::vector<oack_case> table{
+      {"NameInCapitals", cstr("BLKSIZE") + cstr("1428"), " blksize=1428 timeout= tsize=", true},
+      {"ValueZeroMeans512", cstr("blksize") + cstr("0"), " blksize=0 timeout= tsize=", false},
+      {"ValueNotANumberMeans512", cstr("blksize") + cstr("abc"), " blksize=abc timeout= tsize=", false},
+      {"NegativeValueIsHuge", cstr("blksize") + cstr("-1"), " blksize=-1 timeout= tsize=", true},
+      {"ValueReadLikeAtoi", cstr("blksize") + cstr(" +601x"), " blksize= +601x timeout= tsize=", true},
+      {"ValueReadLikeAtoiBelow", cstr("blksize") + cstr(" +600x"), " blksize= +600x timeout= tsize=", false},
+      {"LaterValueWins", cstr("blksize") + cstr("8") + cstr("blksize") + cstr("1024"),
+       " blksize=1024 timeout= tsize=", true},
+      {"AllThreeInFixedOrder", cstr("tsize") + cstr("99") + cstr("timeout") + cstr("3") + cstr("blksize") + cstr("1024"),
+       " blksize=1024 timeout=3 tsize=99", true},
+      {"UnknownOptionBeforeTsize", cstr("windowsize") + cstr("4") + cstr("tsize") + cstr("300"),
+       " blksize= timeout= tsize=300", false},
+      {"UnterminatedValueIgnored", cstr("blksize") + text("1024"), " blksize= timeout= tsize=", false},
+      // A leading NUL is an empty name: names and values stay one string off.
+      {"LeadingNulShiftsPairs", bytes{0} + cstr("blksize") + cstr("1024") + cstr("timeout") + cstr("5"),
+       " blksize= timeout= tsize=", false},
+      {"EmptyNameAndValue", bytes{0, 0}, " blksize= timeout= tsize=", false},
+      {"NoNulAtAll", text("blksize"), " blksize= timeout= tsize=", false},
+  };
+  std::vector<golden_case> c;
+  for (const auto &oc : table) {
+    capture cap;
+    cap.udp(client, server, tftp::rrq("f", "octet", {{"blksize", "1024"}}));
+    cap.udp(server_tid, client, be16(6) + oc.body);
+    cap.udp(client, server_tid, tftp::ack(0));
+    cap.udp(server_tid, client, tftp::data(1, fill(600, 'a')));
+    cap.udp(client, server_tid, tftp::ack(1));
+    cap.udp(server_tid, client, tftp::data(2, text("end")));
+    c.push_back(run("Oack" + oc.name, cap, {"-vv", "-d", "3"},
+                    line("READ", client, server, " \"f\" octet blksize=1024") +
+                        line("OACK", server_tid, client, oc.shown) + ack_line(client, server_tid, 0) +
+                        data_line(server_tid, client, 1, 600) + ack_line(client, server_tid, 1) +
+                        data_line(server_tid, client, 2, 3),
+                    reading(), {{name, oc.first_is_last ? fill(600, 'a') : fill(600, 'a') + text("end")}}));
+  }
+  {
+    // An OACK also sets the block size of a write transfer.
+    capture cap;
+    cap.udp(client, server, tftp::wrq("f", "octet", {{"blksize", "8"}}));
+    cap.udp(server_tid, client, tftp::oack({{"blksize", "8"}}));
+    cap.udp(client, server_tid, tftp::data(1, text("12345678")));
+    cap.udp(server_tid, client, tftp::ack(1));
+    cap.udp(client, server_tid, tftp::data(2, text("9")));
+    c.push_back(run("OackInWriteTransfer", cap, {"-d", "3"}, "", reading(), {{name, text("123456789")}}));
+  }
+  return c;
+}
+
+std::vector<golden_case> error_cases() {
+  // ERROR is handled in either direction and leaves the transfer going.
+  auto after_request = [](const bytes &error_payload) {
+    capture cap;
+    cap.udp(client, server, tftp::rrq("f"));
+    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
+    cap.udp(server_tid, client, error_payload);
+    cap.udp(client, server_tid, tftp::ack(1));
+    cap.udp(server_tid, client, tftp::data(2, text("end")));
+    return cap;
+  };
+  auto lines = [](const std::string &error_rest) {
+    return read_line + data_line(server_tid, client, 1, 512) + line("ERROR", server_tid, client, error_rest) +
+           ack_line(client, server_tid, 1) + data_line(server_tid, client, 2, 3);
+  };
+  const std::map<std::string, bytes> files{{name, sample_content()}};
+  return {
+      run("ErrorWithText", after_request(tftp::error(3, "Disk full")), {"-vv"}, lines(" 3 \"Disk full\""), reading(),
+          files),
+      run("ErrorOfFourBytes", after_request(bytes{0, 5, 0, 1}), {"-vv"}, lines(" 1 \"\""), reading(), files),
+      run("ErrorCodeBigEndian", after_request(bytes{0, 5, 1, 2, 0}), {"-vv"}, lines(" 258 \"\""), reading(), files),
+      // Without a NUL the text ends with the datagram.
+      run("ErrorTextWithoutNul", after_request(bytes{0, 5, 0, 2} + text("no nul")), {"-vv"}, lines(" 2 \"no nul\""),
+          reading(), files),
+      run("ErrorTextStopsAtFirstNul", after_request(be16(5) + be16(4) + cstr("one") + cstr("two")), {"-vv"},
+          lines(" 4 \"one\""), reading(), files),
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Sequence, Golden, ::testing::ValuesIn(sequence_cases()), case_name());
+INSTANTIATE_TEST_SUITE_P(Oack, Golden, ::testing::ValuesIn(oack_cases()), case_name());
+INSTANTIATE_TEST_SUITE_P(Error, Golden, ::testing::ValuesIn(error_cases()), case_name());
+
+}  // namespace
+}  // namespace golden
