@@ -1,22 +1,74 @@
 #include "tftp/transfer_index.h"
 
-#include <unordered_map>
+#include <vector>
 
 #include "tftp/transfer.h"
 
 namespace {
 
-struct endpoint_key_hash {
-  std::size_t operator()(const endpoint_key &k) const noexcept {
-    std::uint64_t v = (static_cast<std::uint64_t>(k.requester_addr) << 32 | k.server_addr);
-    v ^= static_cast<std::uint64_t>(k.requester_port) * 0x9e3779b97f4a7c15ull;
-    v *= 0xff51afd7ed558ccdull;
-    return static_cast<std::size_t>(v ^ (v >> 32));
-  }
+// An open-addressing table of chain heads with the keys stored in place:
+// every datagram looks up two or three keys, most of which are absent, and
+// an absent key should cost one cache line, not a walk of bucket nodes.
+struct slot_t {
+  endpoint_key key;
+  std::uint8_t used;  // 0 empty, 1 full, 2 deleted
+  tftp_request_t *head;
 };
 
-std::unordered_map<endpoint_key, tftp_request_t *, endpoint_key_hash> chains;
+constexpr std::uint8_t SLOT_EMPTY = 0;
+constexpr std::uint8_t SLOT_FULL = 1;
+constexpr std::uint8_t SLOT_DELETED = 2;
+constexpr std::size_t INITIAL_SLOTS = 1024;
+
+std::vector<slot_t> slots;
+std::size_t full_count = 0;
+std::size_t deleted_count = 0;
 std::uint64_t next_seq = 0;
+std::size_t broadcast_records = 0;
+
+std::size_t hash_of(const endpoint_key &k) {
+  std::uint64_t v = static_cast<std::uint64_t>(k.requester_addr) << 32 | k.server_addr;
+  v ^= static_cast<std::uint64_t>(k.requester_port) << 17;
+  v *= 0x9e3779b97f4a7c15ull;
+  return static_cast<std::size_t>(v ^ (v >> 31));
+}
+
+// The slot that holds the key, or null.
+slot_t *find_slot(const endpoint_key &key) {
+  if (slots.empty()) return nullptr;
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t i = hash_of(key) & mask;; i = (i + 1) & mask) {
+    slot_t &s = slots[i];
+    if (s.used == SLOT_EMPTY) return nullptr;
+    if (s.used == SLOT_FULL && s.key == key) return &s;
+  }
+}
+
+void place(const endpoint_key &key, tftp_request_t *head) {
+  const std::size_t mask = slots.size() - 1;
+  std::size_t i = hash_of(key) & mask;
+  while (slots[i].used == SLOT_FULL) i = (i + 1) & mask;
+  if (slots[i].used == SLOT_DELETED) --deleted_count;
+  slots[i] = {key, SLOT_FULL, head};
+  ++full_count;
+}
+
+void resize(std::size_t count) {
+  std::vector<slot_t> old(count, slot_t{{0, 0, 0}, SLOT_EMPTY, nullptr});
+  old.swap(slots);
+  full_count = deleted_count = 0;
+  for (const slot_t &s : old)
+    if (s.used == SLOT_FULL) place(s.key, s.head);
+}
+
+// A slot for a key that is not in the table, growing it to stay at most
+// half full (deleted slots included).
+void add_key(const endpoint_key &key, tftp_request_t *head) {
+  if (slots.empty()) resize(INITIAL_SLOTS);
+  if ((full_count + deleted_count + 1) * 2 > slots.size())
+    resize(full_count * 4 > slots.size() ? slots.size() * 2 : slots.size());
+  place(key, head);
+}
 
 }  // namespace
 
@@ -24,38 +76,57 @@ endpoint_key key_of(const tftp_request_t &r) { return {r.src_addr, r.dst_addr, r
 
 void index_insert(tftp_request_t &r) {
   r.seq = ++next_seq;
-  tftp_request_t *&head = chains[key_of(r)];
   r.idx_prev = nullptr;
-  r.idx_next = head;
-  if (head) head->idx_prev = &r;
-  head = &r;
+  if (r.dst_addr == BROADCAST_ADDR) ++broadcast_records;
+  if (slot_t *s = find_slot(key_of(r))) {
+    r.idx_next = s->head;
+    s->head->idx_prev = &r;
+    s->head = &r;
+  } else {
+    r.idx_next = nullptr;
+    add_key(key_of(r), &r);
+  }
 }
 
 void index_remove(tftp_request_t &r) {
+  if (r.dst_addr == BROADCAST_ADDR) --broadcast_records;
   if (r.idx_next) r.idx_next->idx_prev = r.idx_prev;
   if (r.idx_prev) {
     r.idx_prev->idx_next = r.idx_next;
-  } else if (r.idx_next) {
-    chains[key_of(r)] = r.idx_next;
-  } else {
-    chains.erase(key_of(r));
+  } else if (slot_t *s = find_slot(key_of(r))) {
+    if (r.idx_next) {
+      s->head = r.idx_next;
+    } else {
+      s->used = SLOT_DELETED;
+      s->head = nullptr;
+      --full_count;
+      ++deleted_count;
+    }
   }
   r.idx_next = r.idx_prev = nullptr;
 }
 
 void index_clear() {
-  chains.clear();
+  slots.clear();
+  slots.shrink_to_fit();
+  full_count = deleted_count = 0;
+  broadcast_records = 0;
   next_seq = 0;
 }
 
 tftp_request_t *index_find(const endpoint_key &key) {
-  const auto found = chains.find(key);
-  return found == chains.end() ? nullptr : found->second;
+  const slot_t *s = find_slot(key);
+  return s ? s->head : nullptr;
 }
+
+bool index_has_broadcast() { return broadcast_records != 0; }
 
 candidate_walk::candidate_walk(const endpoint_key &a, const endpoint_key &b, const endpoint_key &c) {
   const endpoint_key *keys[3] = {&a, &b, &c};
   for (int i = 0; i < 3; ++i) {
+    // The broadcast key can only lead somewhere while a broadcast record
+    // exists; the common case skips its lookup.
+    if (i == 0 && !index_has_broadcast()) continue;
     bool repeated = false;
     for (int j = 0; j < i; ++j) repeated = repeated || *keys[j] == *keys[i];
     if (repeated) continue;

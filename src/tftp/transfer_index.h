@@ -25,12 +25,16 @@ void index_clear();
 // The newest record of a key, or null; older ones follow through idx_next.
 tftp_request_t *index_find(const endpoint_key &key);
 
+// Whether any record sent to the broadcast address is indexed.
+bool index_has_broadcast();
+
 // Walks up to three chains together in newest-first order, as one walk of
 // the whole list would meet their records. Chains of equal keys are walked
 // once.
 class candidate_walk {
  public:
-  candidate_walk(const endpoint_key &a, const endpoint_key &b, const endpoint_key &c);
+  // `broadcast` is looked up only while a broadcast record exists.
+  candidate_walk(const endpoint_key &broadcast, const endpoint_key &b, const endpoint_key &c);
   tftp_request_t *next();
 
  private:
