@@ -29,20 +29,37 @@ int scratch_fd = -1;
 int home_fd = -1;
 char scratch_path[] = "/tmp/fuzz_frames.XXXXXX";
 
+// An output name is the 43-character endpoint part, then "-" and the
+// sanitised file name, and it names a regular file: anything else means a
+// name escaped its rules.
+bool well_formed_output(const char *name) {
+  const std::size_t length = std::strlen(name);
+  if (length < 43 || (length > 43 && name[43] != '-')) return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    const char c = name[i];
+    const bool allowed = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                         c == '.' || c == '_' || (c == '-' && (i == 21 || i == 43));
+    if (!allowed) return false;
+  }
+  struct stat info{};
+  return lstat(name, &info) == 0 && S_ISREG(info.st_mode);
+}
+
 // Output files of one input must not meet those of the next: an existing
 // name changes the path taken (creation refused without -f).
-void empty_folder() {
+void empty_folder(bool check) {
   DIR *dir = opendir(".");
   if (dir == nullptr) return;
   while (dirent *entry = readdir(dir)) {
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    if (check && !well_formed_output(entry->d_name)) std::abort();
     unlink(entry->d_name);
   }
   closedir(dir);
 }
 
 void remove_scratch() {
-  if (fchdir(scratch_fd) == 0) empty_folder();
+  if (fchdir(scratch_fd) == 0) empty_folder(false);
   rmdir(scratch_path);
 }
 
@@ -104,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   frag_release_all();
   frag_table_init();
   if (request_list != nullptr) std::abort();
-  empty_folder();
+  empty_folder(true);
   if (fchdir(home_fd) != 0) std::abort();
   return 0;
 }
