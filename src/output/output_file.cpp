@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <vector>
 
 namespace {
 
@@ -19,8 +20,11 @@ constexpr rlim_t RESERVED_DESCRIPTORS = 32;
 constexpr rlim_t MIN_OPEN_FILES = 4;
 constexpr rlim_t MAX_OPEN_FILES = 1 << 16;
 
-output_file_t *lru_newest = nullptr;
-output_file_t *lru_oldest = nullptr;
+// Files holding a descriptor; null entries are free places. `hand` is the
+// clock sweep's position.
+std::vector<output_file_t *> holders;
+std::vector<std::uint32_t> free_places;
+std::size_t hand = 0;
 rlim_t open_count = 0;
 rlim_t open_limit = 0;
 
@@ -40,44 +44,55 @@ rlim_t compute_open_limit() {
   return usable > MAX_OPEN_FILES ? MAX_OPEN_FILES : usable;
 }
 
-void lru_unlink(output_file_t &file) {
-  (file.lru_newer ? file.lru_newer->lru_older : lru_newest) = file.lru_older;
-  (file.lru_older ? file.lru_older->lru_newer : lru_oldest) = file.lru_newer;
-  file.lru_newer = file.lru_older = nullptr;
-}
-
-void lru_push(output_file_t &file) {
-  file.lru_older = lru_newest;
-  file.lru_newer = nullptr;
-  (lru_newest ? lru_newest->lru_newer : lru_oldest) = &file;
-  lru_newest = &file;
-}
-
 void release_descriptor(output_file_t &file) {
-  lru_unlink(file);
+  holders[file.slot] = nullptr;
+  free_places.push_back(file.slot);
   ::close(file.fd);
   file.fd = -1;
   --open_count;
 }
 
-// Makes room for one more descriptor by parking the least recently written
-// file.
+// Parks one file: the first the sweep finds not written since it last
+// passed. Only called while some file holds a descriptor.
+void park_one() {
+  for (;;) {
+    hand = hand + 1 < holders.size() ? hand + 1 : 0;
+    output_file_t *file = holders[hand];
+    if (file == nullptr) continue;
+    if (file->referenced) {
+      file->referenced = false;
+      continue;
+    }
+    release_descriptor(*file);
+    return;
+  }
+}
+
+// Makes room for one more descriptor.
 void make_room() {
   if (open_limit == 0) open_limit = compute_open_limit();
-  while (open_count >= open_limit && lru_oldest) release_descriptor(*lru_oldest);
+  while (open_count >= open_limit && open_count > 0) park_one();
 }
 
 void adopt_descriptor(output_file_t &file, int fd) {
   file.fd = fd;
+  file.referenced = true;
   ++open_count;
-  lru_push(file);
+  if (free_places.empty()) {
+    file.slot = static_cast<std::uint32_t>(holders.size());
+    holders.push_back(&file);
+  } else {
+    file.slot = free_places.back();
+    free_places.pop_back();
+    holders[file.slot] = &file;
+  }
 }
 
 int open_retrying(const char *name, int flags) {
   int fd = ::open(name, flags, FILE_PERMISSIONS);
-  if (fd < 0 && (errno == EMFILE || errno == ENFILE) && lru_oldest) {
+  if (fd < 0 && (errno == EMFILE || errno == ENFILE) && open_count > 0) {
     // Something else holds descriptors too: give one of ours back and retry.
-    release_descriptor(*lru_oldest);
+    park_one();
     fd = ::open(name, flags, FILE_PERMISSIONS);
   }
   return fd;
@@ -136,9 +151,8 @@ bool output_write(output_file_t &file, bytes_t bytes) {
     const int fd = reopen(file);
     if (fd < 0) return false;
     adopt_descriptor(file, fd);
-  } else if (lru_newest != &file) {
-    lru_unlink(file);
-    lru_push(file);
+  } else {
+    file.referenced = true;
   }
   std::size_t done = 0;
   while (done < bytes.size()) {

@@ -9,7 +9,9 @@
 
 // The output file of one transfer. A capture may hold more transfers in
 // progress than the process may hold open files, so descriptors are kept in a
-// least-recently-used set of bounded size: a file that loses its descriptor is
+// set of bounded size, recycled by a clock sweep that spares recently written
+// files (an approximation of least recently used that costs a write nothing
+// but a flag in its own record): a file that loses its descriptor is
 // reopened (never created again, never truncated) when its next block comes,
 // and every block is written at the file's own offset.
 //
@@ -25,8 +27,8 @@ struct output_file_t {
   std::unique_ptr<char[]> created_name;  // while open
   dev_t device = 0;  // identity of the file created
   ino_t inode = 0;
-  output_file_t *lru_newer = nullptr;
-  output_file_t *lru_older = nullptr;
+  std::uint32_t slot = 0;  // place in the set of open descriptors, while fd >= 0
+  bool referenced = false;  // written since the sweep last passed
 };
 
 // Creates the file: O_EXCL unless `replace`, which truncates instead; a
