@@ -151,7 +151,14 @@ fragment_t *frag_add(bytes_t header, unsigned offset_units, unsigned more, bytes
   } else {
     record = static_cast<fragment_t *>(std::calloc(1, sizeof(fragment_t)));
     if (record == nullptr) log_error(-1, "failed to allocate new fragment");
-    frag_index.emplace(key, record);
+    // The index entry is part of the new record: a failed allocation there
+    // (a node, or the bucket array when the index grows) is fatal in the
+    // same way, not an exception that aborts the process.
+    try {
+      frag_index.emplace(key, record);
+    } catch (const std::bad_alloc &) {
+      log_error(-1, "failed to allocate new fragment");
+    }
     link_at_head(record, frag_hash(key.src, key.dst, key.id));
     created = true;
   }
