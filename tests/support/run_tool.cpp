@@ -91,6 +91,11 @@ run_result run_tool(const std::vector<std::string> &args, const run_setup &setup
       const rlimit limit{static_cast<rlim_t>(*setup.open_files_limit), static_cast<rlim_t>(*setup.open_files_limit)};
       if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(125);
     }
+    if (setup.address_space_limit) {
+      const rlimit limit{static_cast<rlim_t>(*setup.address_space_limit),
+                         static_cast<rlim_t>(*setup.address_space_limit)};
+      if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
+    }
     execv(TFTPCARVE_BINARY, argv.data());
     _exit(127);
   }

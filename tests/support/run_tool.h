@@ -33,6 +33,9 @@ struct run_setup {
   int timeout_seconds = 60;
   // When set, the run's soft and hard limits on open files (RLIMIT_NOFILE).
   std::optional<unsigned long> open_files_limit;
+  // When set, the run's limit on its address space in bytes (RLIMIT_AS), so
+  // that allocations fail once it is used up.
+  std::optional<unsigned long> address_space_limit;
 };
 
 struct run_result {

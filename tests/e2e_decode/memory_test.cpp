@@ -1,0 +1,54 @@
+// Running out of memory while fragments pile up is a fatal report with
+// status 255, whichever allocation of a new record runs out first: the
+// record, its piece, or its entry in the lookup index.
+
+#include <algorithm>
+
+#include "golden.h"
+
+namespace golden {
+namespace {
+
+// Many first fragments of datagrams that never complete, each of its own
+// key, so that every one makes a new record.
+bytes incomplete_datagrams(int count) {
+  capture cap(link::raw);
+  auto p = ipv4("10.0.0.1", "10.0.0.2", fill(8, 1));
+  p.more_fragments = true;
+  const bytes templ = p.build();
+  for (int i = 0; i < count; ++i) {
+    bytes packet = templ;
+    packet[4] = static_cast<std::uint8_t>(i >> 8);  // identification
+    packet[5] = static_cast<std::uint8_t>(i);
+    packet[13] = static_cast<std::uint8_t>(i >> 16);  // second byte of the source
+    cap.packet(packet);  // the header checksum is not enforced without -B
+  }
+  return cap.file();
+}
+
+TEST(MemoryExhaustion, FragmentRecordsEndTheRunWithStatus255) {
+#ifdef TFTPCARVE_SANITIZED
+  GTEST_SKIP() << "the sanitizers reserve more address space than any limit here allows";
+#else
+  run_setup setup;
+  setup.files["in.pcap"] = incomplete_datagrams(600000);
+  const std::vector<std::string> fatal{error("failed to allocate new fragment"),
+                                       error("failed to allocate new fragment data"),
+                                       error("failed to allocate new fragment data of length: 8")};
+  // Several limits, so that each runs out at another point of the index's
+  // growth.
+  for (unsigned long megabytes : {35ul, 50ul, 80ul, 90ul}) {
+    setup.address_space_limit = megabytes << 20;
+    const run_result r = run_tool({"-r", "in.pcap"}, setup);
+    SCOPED_TRACE(std::to_string(megabytes) + " MiB");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
+    ASSERT_EQ(r.err.rfind(reading(link::raw), 0), 0u) << r.err;
+    const std::string last = r.err.substr(reading(link::raw).size());
+    EXPECT_NE(std::find(fatal.begin(), fatal.end(), last), fatal.end()) << last;
+  }
+#endif
+}
+
+}  // namespace
+}  // namespace golden
