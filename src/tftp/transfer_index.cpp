@@ -1,7 +1,9 @@
 #include "tftp/transfer_index.h"
 
+#include <new>
 #include <vector>
 
+#include "run/log.h"
 #include "tftp/transfer.h"
 
 namespace {
@@ -54,7 +56,15 @@ void place(const endpoint_key &key, tftp_request_t *head) {
 }
 
 void resize(std::size_t count) {
-  std::vector<slot_t> old(count, slot_t{{0, 0, 0}, SLOT_EMPTY, nullptr});
+  // The index grows as transfers are added: running out of memory here is
+  // the same fatal failure as for the record itself, not an exception that
+  // aborts the process.
+  std::vector<slot_t> old;
+  try {
+    old.assign(count, slot_t{{0, 0, 0}, SLOT_EMPTY, nullptr});
+  } catch (const std::bad_alloc &) {
+    log_error(2, "failed to malloc tftp_request_t");
+  }
   old.swap(slots);
   full_count = deleted_count = 0;
   for (const slot_t &s : old)
