@@ -1,6 +1,6 @@
-// Running out of memory while fragments pile up is a fatal report with
-// status 255, whichever allocation of a new record runs out first: the
-// record, its piece, or its entry in the lookup index.
+// Running out of memory is a fatal report with its own status, whichever
+// allocation of a new record runs out first: the record, its parts, or its
+// entry in a lookup index that grows with the records.
 
 #include <algorithm>
 
@@ -46,6 +46,44 @@ TEST(MemoryExhaustion, FragmentRecordsEndTheRunWithStatus255) {
     ASSERT_EQ(r.err.rfind(reading(link::raw), 0), 0u) << r.err;
     const std::string last = r.err.substr(reading(link::raw).size());
     EXPECT_NE(std::find(fatal.begin(), fatal.end(), last), fatal.end()) << last;
+  }
+#endif
+}
+
+// Many read requests, each from a requester port of its own, so that every
+// one makes a new transfer.
+bytes distinct_requests(int count) {
+  capture cap(link::raw);
+  const bytes templ = read_request();
+  for (int i = 0; i < count; ++i) {
+    bytes packet = templ;
+    packet[13] = static_cast<std::uint8_t>(i >> 16);  // second byte of the source
+    packet[20] = static_cast<std::uint8_t>(i >> 8);   // source port
+    packet[21] = static_cast<std::uint8_t>(i);
+    cap.packet(packet);  // checksums are not enforced without -B
+  }
+  return cap.file();
+}
+
+TEST(MemoryExhaustion, TransferRecordsEndTheRunWithTheirStatus) {
+#ifdef TFTPCARVE_SANITIZED
+  GTEST_SKIP() << "the sanitizers reserve more address space than any limit here allows";
+#else
+  run_setup setup;
+  setup.files["in.pcap"] = distinct_requests(600000);
+  const std::vector<std::pair<int, std::string>> fatal{{2, error("failed to malloc tftp_request_t")},
+                                                       {3, error("failed to strdup filename")},
+                                                       {3, error("failed to strdup mode")},
+                                                       {3, error("out of memory allocating request->name")}};
+  for (unsigned long megabytes : {40ul, 60ul, 130ul}) {
+    setup.address_space_limit = megabytes << 20;
+    const run_result r = run_tool({"-r", "in.pcap"}, setup);
+    SCOPED_TRACE(std::to_string(megabytes) + " MiB");
+    EXPECT_EQ(r.out, "");
+    ASSERT_EQ(r.err.rfind(reading(link::raw), 0), 0u) << r.err;
+    const std::pair<int, std::string> outcome{r.status, r.err.substr(reading(link::raw).size())};
+    EXPECT_NE(std::find(fatal.begin(), fatal.end(), outcome), fatal.end())
+        << "status " << outcome.first << ", " << outcome.second;
   }
 #endif
 }
