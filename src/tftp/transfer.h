@@ -18,39 +18,44 @@ using owned_text = std::unique_ptr<char[]>;
 
 // One observed transfer. The requester's endpoint is (src_addr, stid); the
 // server's is (dst_addr, dtid), dtid being learnt from its first datagram.
-struct tftp_request_t {
-  tftp_request_t *next;  // older record in request_list
-  tftp_request_t *prev;  // newer record, for unlinking in place
-  std::uint16_t op;
-  owned_text filename;
-  owned_text mode;
+//
+// The fields that every datagram of a transfer reads come first, so that
+// they share one cache line; with thousands of transfers in progress each
+// record is usually cold when its next datagram arrives.
+struct alignas(64) tftp_request_t {
+  // Position in the index of requester endpoints; see transfer_index.h.
+  std::uint64_t seq;
+  tftp_request_t *idx_next;
   std::uint32_t src_addr;
   std::uint32_t dst_addr;
-  std::uint16_t src_port;
-  std::uint16_t dst_port;
   std::uint16_t stid;
   std::uint16_t dtid;
+  std::uint16_t op;
+  bool pending;  // a block waits in `data` for its acknowledgement
+  std::uint32_t state;
   std::uint32_t blksize;
-  std::uint32_t timeout;
-  std::int64_t tsize;
   // Block numbers count on past 65535: see block_number.h.
   std::uint32_t last_ack;
   std::uint32_t last_block;
   std::uint32_t block_skew;
-  // The pending block lives in `data` while `pending` is set. The buffer
-  // outlives its block so that the next one needs no allocation; it is freed
-  // when the transfer is released.
-  std::unique_ptr<std::uint8_t[]> data;
-  std::uint32_t data_capacity;
-  bool pending;
   std::uint32_t datalen;
-  owned_text name;
+  // The buffer outlives its block so that the next one needs no allocation;
+  // it is freed when the transfer is released.
+  std::unique_ptr<std::uint8_t[]> data;
+
+  std::uint32_t data_capacity;  // size `data` was allocated with
+
   output_file_t file;
-  std::uint32_t state;
-  // Position in the index of requester endpoints; see transfer_index.h.
-  std::uint64_t seq;
-  tftp_request_t *idx_next;
   tftp_request_t *idx_prev;
+  tftp_request_t *next;  // older record in request_list
+  tftp_request_t *prev;  // newer record, for unlinking in place
+  owned_text filename;
+  owned_text mode;
+  owned_text name;
+  std::uint16_t src_port;
+  std::uint16_t dst_port;
+  std::uint32_t timeout;
+  std::int64_t tsize;
 };
 
 // Newest first. Owns its records.

@@ -35,16 +35,20 @@ std::size_t hash_of(const endpoint_key &k) {
   return static_cast<std::size_t>(v ^ (v >> 31));
 }
 
+slot_t *find_slot(const endpoint_key &key);
+
 // The slot that holds the key, or null.
-slot_t *find_slot(const endpoint_key &key) {
+slot_t *find_slot(const endpoint_key &key, std::size_t hash) {
   if (slots.empty()) return nullptr;
   const std::size_t mask = slots.size() - 1;
-  for (std::size_t i = hash_of(key) & mask;; i = (i + 1) & mask) {
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     slot_t &s = slots[i];
     if (s.used == SLOT_EMPTY) return nullptr;
     if (s.used == SLOT_FULL && s.key == key) return &s;
   }
 }
+
+slot_t *find_slot(const endpoint_key &key) { return find_slot(key, hash_of(key)); }
 
 void place(const endpoint_key &key, tftp_request_t *head) {
   const std::size_t mask = slots.size() - 1;
@@ -132,7 +136,16 @@ tftp_request_t *index_find(const endpoint_key &key) {
 bool index_has_broadcast() { return broadcast_records != 0; }
 
 candidate_walk::candidate_walk(const endpoint_key &a, const endpoint_key &b, const endpoint_key &c) {
+  if (slots.empty()) return;
   const endpoint_key *keys[3] = {&a, &b, &c};
+  std::size_t hashes[3];
+  // The keys' slots are fetched from memory together rather than one after
+  // the other: with many transfers in progress each is a cache miss.
+  const std::size_t mask = slots.size() - 1;
+  for (int i = 0; i < 3; ++i) {
+    hashes[i] = hash_of(*keys[i]);
+    if (i > 0 || index_has_broadcast()) __builtin_prefetch(&slots[hashes[i] & mask]);
+  }
   for (int i = 0; i < 3; ++i) {
     // The broadcast key can only lead somewhere while a broadcast record
     // exists; the common case skips its lookup.
@@ -140,7 +153,7 @@ candidate_walk::candidate_walk(const endpoint_key &a, const endpoint_key &b, con
     bool repeated = false;
     for (int j = 0; j < i; ++j) repeated = repeated || *keys[j] == *keys[i];
     if (repeated) continue;
-    if (tftp_request_t *head = index_find(*keys[i])) cursor_[count_++] = head;
+    if (const slot_t *s = find_slot(*keys[i], hashes[i])) cursor_[count_++] = s->head;
   }
 }
 
