@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,6 +93,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   FILE *sink = fdopen(null_fd, "w");
   if (sink == nullptr) std::abort();
   stderr = sink;
+  // Few descriptors, so that an input of a few dozen transfers already
+  // parks output files and reopens them.
+  const rlimit few{64, 64};
+  if (setrlimit(RLIMIT_NOFILE, &few) != 0) std::abort();
   frag_table_init();
   return 0;
 }

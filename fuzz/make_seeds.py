@@ -70,6 +70,26 @@ def broadcast_and_options():
     return cap
 
 
+def many_open_files():
+    # More transfers in progress than fuzz_frames leaves descriptors for, one
+    # of them renamed after its file was created (its server first answers
+    # from port 0).
+    cap = g.Capture(g.LINK_RAW)
+    cap.udp(C, 1999, S, 69, g.wrq("renamed"))
+    cap.udp(C, 1999, S, 0, g.data(1, b"r" * 512))
+    cap.udp(S, 0, C, 1999, g.ack(1))
+    for i in range(40):
+        cap.udp(C, 2000 + i, S, 69, g.rrq("m%d" % i))
+        cap.udp(S, 5000 + i, C, 2000 + i, g.data(1, b"m" * 512))
+        cap.udp(C, 2000 + i, S, 5000 + i, g.ack(1))
+    cap.udp(S, 3999, C, 1999, g.ack(1))
+    cap.udp(C, 1999, S, 3999, g.data(2, b"s" * 512))
+    cap.udp(S, 3999, C, 1999, g.ack(2))
+    for i in range(40):
+        cap.udp(S, 5000 + i, C, 2000 + i, g.data(2, b"n"))
+    return cap
+
+
 def main():
     request_seeds()
     converter = sys.argv[1]
@@ -83,6 +103,7 @@ def main():
         "write-oack.pcap": write_transfer_oack(),
         "fragments.pcap": fragments(),
         "broadcast-options.pcap": broadcast_and_options(),
+        "many-open-files.pcap": many_open_files(),
     }
     for name, cap in own.items():
         cap.write(os.path.join(captures, name))
