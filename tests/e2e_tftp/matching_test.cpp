@@ -3,6 +3,9 @@
 // replacing retransmitted requests, and turning away message kinds that a
 // direction may not carry (with their debug lines at level 2).
 
+#include <cerrno>
+#include <cstring>
+
 #include "tftp_golden.h"
 
 namespace golden {
@@ -156,6 +159,44 @@ std::vector<golden_case> broadcast_cases() {
                     line("READ", client, broadcast, " \"f\" octet") + data_line(from_broadcast, client, 1, 512) +
                         data_line(server2, client, 1, 1),
                     reading(), {{out_name(client, server2, "f"), text("x")}}));
+  }
+  {
+    // A broadcast request sent again after a server answered is newer than
+    // that server's transfer: the server's next datagram makes a second
+    // transfer with the same endpoints, which takes the rest (its ACKs out
+    // of sequence) and cannot create the output file the first one holds.
+    capture cap;
+    cap.udp(client, broadcast, tftp::rrq("f"));
+    cap.udp(server1, client, tftp::data(1, fill(512, 'a')));
+    cap.udp(client, server1, tftp::ack(1));
+    cap.udp(client, broadcast, tftp::rrq("f"));
+    cap.udp(server1, client, tftp::data(2, fill(512, 'b')));
+    cap.udp(client, server1, tftp::ack(2));
+    cap.udp(server1, client, tftp::data(3, text("end")));
+    const std::string name = out_name(client, server1, "f");
+    c.push_back(run("BroadcastRepeatedAfterAnswer", cap, {"-d", "3"}, "",
+                    reading() + warning("unable to open file [" + name + "]: " + std::strerror(EEXIST)) +
+                        warning("possible partial content for file: " + name),
+                    {{name, fill(512, 'a')}}));
+  }
+  {
+    // A server's transfer is an ordinary one: a unicast request with the
+    // same endpoints replaces it, writing its block that follows the last
+    // acknowledged one (no end-of-run warning is left for it).
+    capture cap;
+    cap.udp(client, broadcast, tftp::rrq("f"));
+    cap.udp(server1, client, tftp::data(1, fill(512, 'a')));
+    cap.udp(client, server1, tftp::ack(1));
+    cap.udp(server1, client, tftp::data(2, fill(512, 'b')));
+    cap.udp(client, server, tftp::rrq("f"));
+    cap.udp(other_tid, client, tftp::data(1, text("new")));
+    c.push_back(run("FollowedTransferReplacedByUnicastRequest", cap, {"-vv", "-d", "2"},
+                    line("READ", client, broadcast, " \"f\" octet") + data_line(server1, client, 1, 512) +
+                        ack_line(client, server1, 1) + data_line(server1, client, 2, 512) + read_line +
+                        data_line(other_tid, client, 1, 3),
+                    reading(),
+                    {{out_name(client, server1, "f"), fill(512, 'a') + fill(512, 'b')},
+                     {out_name(client, other_tid, "f"), text("new")}}));
   }
   {
     // A requester that sends to the broadcast address and port 0 finishes
@@ -355,11 +396,47 @@ std::vector<golden_case> self_cases() {
   return c;
 }
 
+// Of two records that fit a datagram, by different tests, the newer wins.
+// Host 10.0.0.2 also asks 10.0.0.1 for a file from port 3000, the port it
+// serves the older transfer from.
+std::vector<golden_case> newest_cases() {
+  const endpoint reverse_requester{"10.0.0.2", 3000}, reverse_server{"10.0.0.1", 69};
+  std::vector<golden_case> c;
+  {
+    // The newer reverse request takes the ACK as its server's first answer,
+    // which a read transfer may not get: the older transfer never sees it.
+    capture cap;
+    cap.udp(client, server, tftp::rrq("a"));
+    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
+    cap.udp(reverse_requester, reverse_server, tftp::rrq("b"));
+    cap.udp(client, server_tid, tftp::ack(1));
+    c.push_back(run("NewerReverseRequestWins", cap, {"-vvv", "-d", "2"},
+                    line("READ", client, server, " \"a\" octet") + data_line(server_tid, client, 1, 512) +
+                        line("READ", reverse_requester, reverse_server, " \"b\" octet") + unmatched(client, server_tid),
+                    reading() + invalid("server->client", client, server_tid, 1025, 4, 1)));
+  }
+  {
+    capture cap;
+    cap.udp(reverse_requester, reverse_server, tftp::rrq("b"));
+    cap.udp(client, server, tftp::rrq("a"));
+    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
+    cap.udp(client, server_tid, tftp::ack(1));
+    cap.udp(server_tid, client, tftp::data(2, text("end")));
+    c.push_back(run("NewerTransferWins", cap, {"-vvv", "-d", "2"},
+                    line("READ", reverse_requester, reverse_server, " \"b\" octet") +
+                        line("READ", client, server, " \"a\" octet") + data_line(server_tid, client, 1, 512) +
+                        ack_line(client, server_tid, 1) + data_line(server_tid, client, 2, 3),
+                    reading(), {{out_name(client, server_tid, "a"), sample_content()}}));
+  }
+  return c;
+}
+
 INSTANTIATE_TEST_SUITE_P(ServerPort, Golden, ::testing::ValuesIn(server_port_cases()), case_name());
 INSTANTIATE_TEST_SUITE_P(Broadcast, Golden, ::testing::ValuesIn(broadcast_cases()), case_name());
 INSTANTIATE_TEST_SUITE_P(RequestTable, Golden, ::testing::ValuesIn(request_table_cases()), case_name());
 INSTANTIATE_TEST_SUITE_P(Direction, Golden, ::testing::ValuesIn(direction_cases()), case_name());
 INSTANTIATE_TEST_SUITE_P(SelfTalk, Golden, ::testing::ValuesIn(self_cases()), case_name());
+INSTANTIATE_TEST_SUITE_P(Newest, Golden, ::testing::ValuesIn(newest_cases()), case_name());
 
 }  // namespace
 }  // namespace golden

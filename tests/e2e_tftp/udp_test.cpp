@@ -2,6 +2,8 @@
 // line without it, never checked when zero), the pseudo-header's destination
 // with source routes, and the hand-off of every payload that passes.
 
+#include <stdexcept>
+
 #include "tftp_golden.h"
 
 namespace golden {
@@ -117,6 +119,27 @@ std::vector<golden_case> checksum_cases() {
                         warning("invalid udp checksum; checksum=feff; src=10.0.0.2:3000, dst=10.0.0.1:1025, id=4") +
                         warning("possible partial content for file: " + sample_name),
                     {{sample_name, fill(512, 'a')}}));
+  }
+  {
+    // Odd lengths: the last byte is summed as the high byte of a word.
+    auto odd = udp(1025, 69, tftp::rrq("ab"));
+    c.push_back(run("OddLengthVerified", {request_packet(odd, 15)}, {"-v", "-B"},
+                    line("READ", client, server, " \"ab\" octet"), reading()));
+    odd.checksum = udp_sum::wrong;
+    c.push_back(run("OddLengthWrongDropped", {request_packet(odd, 16)}, {"-v", "-B"}, "",
+                    reading() + warning("invalid udp checksum; checksum=feff; src=10.0.0.1:1025, dst=10.0.0.2:69, id=16")));
+  }
+  {
+    // A sum that comes out 0 is sent as ffff, and verifies.
+    for (unsigned v = 0x0101; v <= 0xffff; ++v) {
+      if ((v & 0xff) == 0) continue;
+      const auto d = udp(1025, 69, tftp::rrq("f", "octet", {{"x", std::string{char(v >> 8), char(v & 0xff)}}}));
+      const bytes built = d.build("10.0.0.1", "10.0.0.2");
+      if (built[6] != 0xff || built[7] != 0xff) continue;
+      c.push_back(run("ChecksumFieldAllOnes", {request_packet(d, 17)}, {"-v", "-B"}, read_line, reading()));
+      break;
+    }
+    if (c.back().name != "ChecksumFieldAllOnes") throw std::logic_error("no datagram sums to 0");
   }
   {
     auto zero = udp(1025, 69, tftp::rrq("f"));
