@@ -230,17 +230,21 @@ TEST(OutputFile, MoreTransfersInProgressThanOpenFiles) {
   }
   for (int i = 0; i < kTransfers; ++i) cap.udp(tid(i), requester(i), tftp::data(4, text("end")));
 
-  run_setup setup;
-  setup.open_files_limit = 16;
-  const run_result r = run_in(setup, cap.file());
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, reading());
-  EXPECT_EQ(r.files.size(), static_cast<std::size_t>(kTransfers));
-  for (int i = 0; i < kTransfers; ++i) {
-    const std::string file = out_name(requester(i), tid(i), "f" + std::to_string(i));
-    ASSERT_EQ(r.files.count(file), 1u) << file;
-    EXPECT_EQ(r.files.at(file), block(i, 1) + block(i, 2) + block(i, 3) + text("end")) << file;
-    EXPECT_EQ(r.modes.at(file), 0600u) << file;
+  // With -f as well: a file put aside and opened again is not truncated.
+  for (const bool overwrite : {false, true}) {
+    SCOPED_TRACE(overwrite ? "-f" : "no -f");
+    run_setup setup;
+    setup.open_files_limit = 16;
+    const run_result r = run_in(setup, cap.file(), overwrite ? std::vector<std::string>{"-f"} : std::vector<std::string>{});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, reading());
+    EXPECT_EQ(r.files.size(), static_cast<std::size_t>(kTransfers));
+    for (int i = 0; i < kTransfers; ++i) {
+      const std::string file = out_name(requester(i), tid(i), "f" + std::to_string(i));
+      ASSERT_EQ(r.files.count(file), 1u) << file;
+      EXPECT_EQ(r.files.at(file), block(i, 1) + block(i, 2) + block(i, 3) + text("end")) << file;
+      EXPECT_EQ(r.modes.at(file), 0600u) << file;
+    }
   }
 }
 
