@@ -11,7 +11,7 @@ namespace {
 
 // Many first fragments of datagrams that never complete, each of its own
 // key, so that every one makes a new record.
-bytes incomplete_datagrams(int count) {
+[[maybe_unused]] bytes incomplete_datagrams(int count) {
   capture cap(link::raw);
   auto p = ipv4("10.0.0.1", "10.0.0.2", fill(8, 1));
   p.more_fragments = true;
@@ -52,7 +52,7 @@ TEST(MemoryExhaustion, FragmentRecordsEndTheRunWithStatus255) {
 
 // Many read requests, each from a requester port of its own, so that every
 // one makes a new transfer.
-bytes distinct_requests(int count) {
+[[maybe_unused]] bytes distinct_requests(int count) {
   capture cap(link::raw);
   const bytes templ = read_request();
   for (int i = 0; i < count; ++i) {
