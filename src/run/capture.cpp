@@ -1,6 +1,8 @@
 #include "run/capture.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "decode/link.h"
 #include "run/log.h"
@@ -10,11 +12,35 @@ namespace {
 // The compiled filter lives until the process ends.
 bpf_program filter_program{};
 
+// libpcap reads a capture in pieces of the stream's buffer size, one system
+// call each; on captures of gigabytes a larger buffer saves most of them. A
+// read from a pipe still returns what is there, so live input is not held
+// back.
+// glibc only honours a size given with a buffer of its own; this one outlives
+// the stream, which libpcap closes.
+constexpr std::size_t CAPTURE_BUFFER = 1 << 20;
+char capture_buffer[CAPTURE_BUFFER];
+
+// Opens the capture as pcap_open_offline would, with a larger read buffer.
+pcap_t *open_capture(const char *path, char *errbuf) {
+  const bool from_stdin = std::strcmp(path, "-") == 0;
+  std::FILE *stream = from_stdin ? stdin : std::fopen(path, "rb");
+  if (stream == nullptr) {
+    std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %s", path, std::strerror(errno));
+    return nullptr;
+  }
+  std::setvbuf(stream, capture_buffer, _IOFBF, CAPTURE_BUFFER);
+  pcap_t *handle = pcap_fopen_offline(stream, errbuf);
+  // On success the handle owns the stream (and never closes standard input).
+  if (handle == nullptr && !from_stdin) std::fclose(stream);
+  return handle;
+}
+
 }  // namespace
 
 int run_capture(const char *path, const char *filter_text) {
   char errbuf[PCAP_ERRBUF_SIZE] = "";
-  pcap_handle handle(pcap_open_offline(path, errbuf));
+  pcap_handle handle(open_capture(path, errbuf));
   if (!handle) log_error(2, "unable to open pcap file %s: %s", path, errbuf);
   const int link_type = pcap_datalink(handle.get());
   const packet_handler handler = handler_for_datalink(link_type);
