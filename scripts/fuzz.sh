@@ -30,7 +30,7 @@ for target in frames request; do
     grep -v '^"' "$work/$target.log" | tail -60
     echo "fuzz_$target failed; reproduce with: $build/fuzz_$target $build/artifacts/$target-*" >&2
   else
-    grep -E '^#[0-9]+ +(INITED|DONE)|^stat::number_of_executed_units' "$work/$target.log" || true
+    grep -E '^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::number_of_executed_units' "$work/$target.log" || true
   fi
 done
 exit $status
