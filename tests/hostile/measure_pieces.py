@@ -9,7 +9,8 @@ by hand after touching the reassembly:
 Shapes: "same offset" sends empty pieces at offset 0 (none is ever inside
 another, so all are kept, each after the last); "ascending" sends 8-byte
 pieces in order; "descending" sends them in reverse order; "interleaved"
-alternates pieces at offset 0 with one piece kept beyond them. A last
+alternates pieces at offset 0 with one piece kept beyond them;
+"alternating" sends empty pieces at offsets 0 and 64 in turn. A last
 fragment far out is sent first so that every arrival also runs the
 completeness check.
 """
@@ -51,8 +52,13 @@ def interleaved(cap, n):
         piece(cap, 0, b"")
 
 
+def alternating(cap, n):
+    for i in range(n):
+        piece(cap, 8 if i % 2 else 0, b"")
+
+
 SHAPES = [("same offset", same_offset), ("ascending", ascending), ("descending", descending),
-          ("interleaved", interleaved)]
+          ("interleaved", interleaved), ("alternating", alternating)]
 
 
 def main():
