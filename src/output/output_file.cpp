@@ -12,8 +12,12 @@
 
 namespace {
 
-constexpr int CREATE_FLAGS = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-constexpr int REOPEN_FLAGS = O_WRONLY | O_NOFOLLOW | O_CLOEXEC;
+// O_NONBLOCK: with -f the name may stand for a FIFO, whose open would wait
+// for a reader forever; with it the open fails at once (or succeeds and is
+// refused below as not a regular file). It changes nothing for a regular
+// file.
+constexpr int CREATE_FLAGS = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+constexpr int REOPEN_FLAGS = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 constexpr mode_t FILE_PERMISSIONS = 0600;
 // Descriptors left for standard streams, the capture and libraries.
 constexpr rlim_t RESERVED_DESCRIPTORS = 32;
@@ -129,11 +133,12 @@ bool output_create(output_file_t &file, const char *name, bool replace) {
   make_room();
   const int fd = open_retrying(name, CREATE_FLAGS | (replace ? O_TRUNC : O_EXCL));
   if (fd < 0) return false;
+  // Only a regular file is written: with -f an existing FIFO or device of
+  // the name is opened, not replaced.
   struct stat info{};
-  if (fstat(fd, &info) != 0) {
-    const int saved = errno;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     ::close(fd);
-    errno = saved;
+    errno = EINVAL;
     return false;
   }
   adopt_descriptor(file, fd);
