@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
-"""An output name that already exists as a symbolic link is never followed,
-with or without -f: opening fails with a warning and the link's target is
-left as it was (or, for a dangling link, never created). An existing
-regular file is replaced only with -f.
+"""What already stands at an output name is respected. A symbolic link is
+never followed, with or without -f: opening fails with a warning and the
+link's target is left as it was (or, for a dangling link, never created). A
+FIFO is never opened for writing, so the run cannot wait for a reader that
+never comes. An existing regular file is replaced only with -f.
 
-usage: symlink_output.py TFTPCARVE
+usage: existing_output.py TFTPCARVE
 """
 
 import os
+import stat
 import subprocess
 import sys
 import tempfile
@@ -35,6 +37,8 @@ CASES = [
     ("link to a file, -f", "link", ["-f"], True),
     ("dangling link", "dangling", [], True),
     ("dangling link, -f", "dangling", ["-f"], True),
+    ("fifo", "fifo", [], True),
+    ("fifo, -f", "fifo", ["-f"], True),
     ("regular file", "file", [], True),
     ("regular file, -f", "file", ["-f"], False),
 ]
@@ -51,7 +55,13 @@ def run_case(tool, pcap, case, existing, options, expect_warning):
                 f.write(PRECIOUS)
         if existing in ("link", "dangling"):
             os.symlink(target, os.path.join(work, NAME))
-        result = subprocess.run([tool, *options, "-r", pcap], cwd=work, capture_output=True)
+        if existing == "fifo":
+            os.mkfifo(os.path.join(work, NAME))
+        try:
+            # Far beyond what the run needs: only a run that waits forever ends here.
+            result = subprocess.run([tool, *options, "-r", pcap], cwd=work, capture_output=True, timeout=60)
+        except subprocess.TimeoutExpired:
+            return ["%s: the run did not end" % case]
         stderr = result.stderr.decode(errors="replace")
         if result.returncode != 0:
             failures.append("exit status %d" % result.returncode)
@@ -66,6 +76,8 @@ def run_case(tool, pcap, case, existing, options, expect_warning):
             failures.append("the dangling link's target was created")
         if existing in ("link", "dangling") and not os.path.islink(os.path.join(work, NAME)):
             failures.append("the link was replaced")
+        if existing == "fifo" and not stat.S_ISFIFO(os.lstat(os.path.join(work, NAME)).st_mode):
+            failures.append("the fifo was replaced")
         if existing == "file":
             with open(os.path.join(work, NAME), "rb") as f:
                 expected = CONTENT if "-f" in options else PRECIOUS
