@@ -1,6 +1,5 @@
 #include "decode/fragment.h"
 
-#include <arpa/inet.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -112,13 +111,12 @@ void unlink_record(fragment_t *record, int bucket) {
 }
 
 void print_record(int bucket, const fragment_t *record) {
-  char src[16];
-  char dst[16];
-  if (inet_ntop(AF_INET, record->header + IP_SRC, src, sizeof src) == nullptr) std::strcpy(src, "?");
-  if (inet_ntop(AF_INET, record->header + IP_DST, dst, sizeof dst) == nullptr) std::strcpy(dst, "?");
+  const bytes_t header{record->header, IP_HEADER_MIN};
+  const dotted_t src = dotted(load_raw32(header, IP_SRC));
+  const dotted_t dst = dotted(load_raw32(header, IP_DST));
   log_debug_line("fragment bucket %d: [%p], length=%u, flags=%04X, src=%s, dst=%s, id=%d", bucket,
-                 static_cast<const void *>(record), static_cast<unsigned>(record->length), record->flags, src,
-                 dst, load_be16(bytes_t{record->header, 20}, IP_ID));
+                 static_cast<const void *>(record), static_cast<unsigned>(record->length), record->flags, src.text,
+                 dst.text, load_be16(header, IP_ID));
   for (const fragment_data_t *piece = record->data; piece; piece = piece->next)
     log_debug_line("fragment bucket %d: [%p], data[%p], offset=%u, len=%u", bucket,
                    static_cast<const void *>(record), static_cast<const void *>(piece), piece->offset,

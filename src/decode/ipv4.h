@@ -20,4 +20,11 @@ inline constexpr std::size_t IP_ID = 4;
 inline constexpr std::size_t IP_SRC = 12;
 inline constexpr std::size_t IP_DST = 16;
 
+// An address as stored (network order) in dotted form, or "?" when it
+// cannot be converted.
+struct dotted_t {
+  char text[16];
+};
+dotted_t dotted(std::uint32_t stored);
+
 inline std::uint32_t ip_header_length(bytes_t header) { return (load_u8(header, 0) & 0x0fu) * 4u; }

@@ -18,16 +18,6 @@ constexpr std::uint8_t IPOPT_NOP = 1;
 constexpr std::uint8_t IPOPT_LSRR = 131;
 constexpr std::uint8_t IPOPT_SSRR = 137;
 
-struct dotted_t {
-  char text[16];
-};
-
-dotted_t dotted(std::uint32_t stored) {
-  dotted_t d;
-  if (inet_ntop(AF_INET, &stored, d.text, sizeof d.text) == nullptr) std::strcpy(d.text, "?");
-  return d;
-}
-
 std::uint32_t host_order(std::uint32_t stored) { return ntohl(stored); }
 
 // The final address of a well-formed source-route option, or 0.

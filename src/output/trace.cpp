@@ -1,22 +1,12 @@
-#include <arpa/inet.h>
 
 #include <cstdio>
 #include <cstring>
 
+#include "decode/ipv4.h"
 #include "output/output.h"
 #include "run/options.h"
 
 namespace {
-
-struct dotted_t {
-  char text[16];
-};
-
-dotted_t dotted(std::uint32_t stored) {
-  dotted_t d;
-  if (inet_ntop(AF_INET, &stored, d.text, sizeof d.text) == nullptr) std::strcpy(d.text, "?");
-  return d;
-}
 
 void print_option_suffixes(const tftp_msg_t &msg) {
   if (msg.blksize) std::printf(" blksize=%s", msg.blksize);

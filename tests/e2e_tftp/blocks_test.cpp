@@ -10,17 +10,6 @@ namespace {
 
 const std::string name = sample_name;  // client:1025 - server:3000 - "f"
 
-golden_case run(std::string name_, const capture &cap, std::vector<std::string> args, std::string out,
-                text_check err, std::map<std::string, bytes> files = {}) {
-  return {.name = std::move(name_),
-          .capture = cap.file(),
-          .args = with_input(std::move(args)),
-          .status = 0,
-          .out = std::move(out),
-          .err = std::move(err),
-          .files = std::move(files)};
-}
-
 // Standard error at levels 4 and up starts with the record's creation,
 // which carries its address in memory.
 text_check debug_lines(const std::vector<std::string> &messages) {

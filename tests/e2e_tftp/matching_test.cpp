@@ -14,17 +14,6 @@ namespace {
 const endpoint other_tid{"10.0.0.2", 3001};
 const endpoint broadcast{"255.255.255.255", 69};
 
-golden_case run(std::string name, const capture &cap, std::vector<std::string> args, std::string out,
-                text_check err, std::map<std::string, bytes> files = {}) {
-  return {.name = std::move(name),
-          .capture = cap.file(),
-          .args = with_input(std::move(args)),
-          .status = 0,
-          .out = std::move(out),
-          .err = std::move(err),
-          .files = std::move(files)};
-}
-
 std::string invalid(const std::string &which, const endpoint &from, const endpoint &to, int dtid, int op,
                     int request_op) {
   return debug("reached invalid/unhandled " + which + " state; src=" + hex_addr(from.addr) +

@@ -14,17 +14,6 @@ namespace {
 
 const std::string name = sample_name;  // client:1025 - server:3000 - "f"
 
-golden_case run(std::string name_, const capture &cap, std::vector<std::string> args, std::string out,
-                text_check err, std::map<std::string, bytes> files = {}) {
-  return {.name = std::move(name_),
-          .capture = cap.file(),
-          .args = with_input(std::move(args)),
-          .status = 0,
-          .out = std::move(out),
-          .err = std::move(err),
-          .files = std::move(files)};
-}
-
 // A read of `file` answered by one short block from `server_port`.
 capture one_block_read(const endpoint &requester, const endpoint &to, const std::string &file,
                        const endpoint &answer_from) {

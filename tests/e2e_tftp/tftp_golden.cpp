@@ -1,3 +1,4 @@
+#include <utility>
 #include "tftp_golden.h"
 
 #include <cstdio>
@@ -64,6 +65,17 @@ bytes packets(const std::vector<bytes> &ip_packets) {
   capture cap;
   for (const auto &p : ip_packets) cap.packet(p);
   return cap.file();
+}
+
+golden_case run(std::string name, const capture &cap, std::vector<std::string> args, std::string out,
+                text_check err, std::map<std::string, bytes> files) {
+  return {.name = std::move(name),
+          .capture = cap.file(),
+          .args = with_input(std::move(args)),
+          .status = 0,
+          .out = std::move(out),
+          .err = std::move(err),
+          .files = std::move(files)};
 }
 
 }  // namespace golden

@@ -3,7 +3,9 @@
 // Shorthands for the TFTP cases: trace lines, output names and the debug
 // line that carries a record's address in memory.
 
+#include <map>
 #include <string>
+#include <vector>
 
 #include "golden.h"
 
@@ -33,6 +35,10 @@ std::string created(const endpoint &requester, const endpoint &server);
 
 // A quoted debug line, for use inside a regular expression with created().
 std::string debug_re(const std::string &message);
+
+// A case that runs on standard input and ends with status 0.
+golden_case run(std::string name, const capture &cap, std::vector<std::string> args, std::string out,
+                text_check err, std::map<std::string, bytes> files = {});
 
 // A capture of Ethernet frames made of the given IPv4 packets.
 bytes packets(const std::vector<bytes> &ip_packets);
