@@ -13,12 +13,13 @@ namespace {
 bpf_program filter_program{};
 
 // libpcap reads a capture in pieces of the stream's buffer size, one system
-// call each; on captures of gigabytes a larger buffer saves most of them. A
+// call each; on captures of gigabytes a larger buffer saves most of them.
+// 64 KiB saves 15 calls in 16 and still fits in the cache it is copied from. A
 // read from a pipe still returns what is there, so live input is not held
 // back.
 // glibc only honours a size given with a buffer of its own; this one outlives
 // the stream, which libpcap closes.
-constexpr std::size_t CAPTURE_BUFFER = 1 << 20;
+constexpr std::size_t CAPTURE_BUFFER = 1 << 16;
 char capture_buffer[CAPTURE_BUFFER];
 
 // Opens the capture as pcap_open_offline would, with a larger read buffer.
