@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr std::uint32_t DEFAULT_BLKSIZE = 512;
 const char *const EMPTY_TEXT = "";
 
 // atoi as the C library reads it, without its undefined overflow: glibc's

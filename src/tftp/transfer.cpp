@@ -11,7 +11,6 @@ tftp_request_t *request_list = nullptr;
 
 namespace {
 
-constexpr std::uint32_t DEFAULT_BLKSIZE = 512;
 
 enum class direction { server_to_client, client_to_server, unestablished };
 

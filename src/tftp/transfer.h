@@ -11,6 +11,9 @@
 inline constexpr std::uint32_t TFTP_REQ_OPEN = 1;
 inline constexpr std::uint32_t TFTP_REQ_DONE = 4;
 
+// The block size of a transfer until an option acknowledgement changes it.
+inline constexpr std::uint32_t DEFAULT_BLKSIZE = 512;
+
 // The limited broadcast address, as a host-order number.
 inline constexpr std::uint32_t BROADCAST_ADDR = 0xFFFFFFFFu;
 
