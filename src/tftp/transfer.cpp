@@ -11,7 +11,6 @@ tftp_request_t *request_list = nullptr;
 
 namespace {
 
-
 enum class direction { server_to_client, client_to_server, unestablished };
 
 owned_text copy_text(const char *text, const char *failure) {
