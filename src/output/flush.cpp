@@ -44,6 +44,7 @@ void flush_request(tftp_request_t &r) {
 }
 
 void release_request(tftp_request_t &r) {
+  index_forget_template(r);
   output_close(r.file);
   r.filename.reset();
   r.mode.reset();
@@ -61,6 +62,8 @@ void flush_all_requests() {
       if (r->last_block == r->last_ack + 1) flush_request(*r);
     }
     release_request(*r);
+    // Unindexed one by one, so that no index ever links a freed record.
+    index_remove(*r);
     tftp_request_t *next = r->next;
     delete r;
     r = next;

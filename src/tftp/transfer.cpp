@@ -95,6 +95,96 @@ int act(direction how, tftp_request_t &r, tftp_op op, bytes_t body, tftp_msg_t &
   return 0;
 }
 
+struct datagram_ends {
+  std::uint32_t src, dst;
+  std::uint16_t sport, dport;
+};
+
+// The datagram comes from the record's server to its requester.
+bool from_server(const tftp_request_t &r, const datagram_ends &d) {
+  return r.dst_addr == d.src && r.src_addr == d.dst && r.stid == d.dport;
+}
+
+void report_wrong_dtid(const tftp_request_t &r, const datagram_ends &d) {
+  log_debug(2, "found matching address, but dtid wrong; src=%x, dst=%x, dport=%d, sport=%d, dtid=%d", d.src, d.dst,
+            d.dport, d.sport, r.dtid);
+}
+
+// The newest record of one chain that a datagram can fit, by the test its
+// chain is for: in a chain of broadcast records the datagram may answer, a
+// template for a clone; in the chain of the records it comes from the server
+// of, one whose server port it teaches or matches; in the chain of the
+// records it comes from the requester of, one whose server port it was sent
+// to, or one that does not know that port yet.
+enum class chain_role { broadcast, server, requester };
+
+bool fits(chain_role role, const tftp_request_t &r, const datagram_ends &d) {
+  switch (role) {
+    case chain_role::broadcast:
+      return r.filename && r.mode;
+    case chain_role::server:
+      return r.dtid == 0 || r.dtid == d.sport;
+    case chain_role::requester:
+      return r.dtid == d.dport || r.dtid == 0;
+  }
+  return false;
+}
+
+tftp_request_t *newest_fit(chain_role role, const chain_view &chain, const endpoint_key &key,
+                           const datagram_ends &d) {
+  if (!chain.split) {
+    tftp_request_t *r = chain.head;
+    while (r && !fits(role, *r, d)) r = r->idx_next;
+    return r;
+  }
+  // A split chain is not walked, whatever its length.
+  switch (role) {
+    case chain_role::broadcast:
+      return index_find_template(key);
+    case chain_role::server:
+    case chain_role::requester: {
+      tftp_request_t *a = index_find_dtid(key, 0);
+      tftp_request_t *b = index_find_dtid(key, role == chain_role::server ? d.sport : d.dport);
+      return a && (b == nullptr || a->seq > b->seq) ? a : b;
+    }
+  }
+  return nullptr;
+}
+
+// Newest first, the first record that a datagram fits, which is the newest
+// of each chain's newest fit. Only three keys can hold such a record. When
+// the datagram comes from the broadcast address, the broadcast key is the
+// server key and its records are tested as any other the datagram comes from
+// the server of; when the server and requester keys are equal, every record
+// of the key is tested as one the datagram comes from the server of. Every
+// record of the server key newer than the fit was passed over for its port,
+// and gets the "dtid wrong" message in turn.
+tftp_request_t *find_fit(const datagram_ends &d) {
+  if (request_list == nullptr) return nullptr;
+  const endpoint_key broadcast{d.dst, BROADCAST_ADDR, d.dport};
+  const endpoint_key server{d.dst, d.src, d.dport};
+  const endpoint_key requester{d.src, d.dst, d.sport};
+  const endpoint_key *keys[3];
+  chain_role roles[3];
+  int count = 0;
+  keys[count] = &server, roles[count++] = chain_role::server;
+  if (!(requester == server)) keys[count] = &requester, roles[count++] = chain_role::requester;
+  // The broadcast key can only lead somewhere while a broadcast record
+  // exists; the common case skips its lookup.
+  if (d.src != BROADCAST_ADDR && index_has_broadcast()) keys[count] = &broadcast, roles[count++] = chain_role::broadcast;
+  chain_view chains[3];
+  index_chains(keys, count, chains);
+
+  tftp_request_t *best = nullptr;
+  for (int i = 0; i < count; ++i) {
+    tftp_request_t *r = newest_fit(roles[i], chains[i], *keys[i], d);
+    if (r && (best == nullptr || r->seq > best->seq)) best = r;
+  }
+  if (debug_enabled(2))
+    for (tftp_request_t *r = chains[0].head; r && (best == nullptr || r->seq > best->seq); r = r->idx_next)
+      report_wrong_dtid(*r, d);
+  return best;
+}
 }  // namespace
 
 tftp_request_t *add_request(const request_template_t &t) {
@@ -120,8 +210,10 @@ tftp_request_t *add_request(const request_template_t &t) {
 
 void drop_duplicate_request(const request_template_t &t) {
   if (t.dst_addr == BROADCAST_ADDR) return;
-  tftp_request_t *r = index_find({t.src_addr, t.dst_addr, t.src_port});
-  while (r && r->dst_port != t.dst_port) r = r->idx_next;
+  const endpoint_key key{t.src_addr, t.dst_addr, t.src_port};
+  const chain_view chain = index_chain(key);
+  tftp_request_t *r = chain.split ? index_find_request(key, t.dst_port) : chain.head;
+  while (!chain.split && r && r->dst_port != t.dst_port) r = r->idx_next;
   if (r == nullptr) return;
   log_debug(4, "matched an existing request; %x:%d > %x:%d", r->src_addr, r->src_port, r->dst_addr, r->dst_port);
   if (r->last_block == r->last_ack + 1) flush_request(*r);
@@ -130,46 +222,37 @@ void drop_duplicate_request(const request_template_t &t) {
   delete r;
 }
 
+tftp_request_t *find_transfer(std::uint32_t src, std::uint32_t dst, std::uint16_t sport, std::uint16_t dport) {
+  return find_fit({src, dst, sport, dport});
+}
+
 int match_transfer(bytes_t payload, std::uint32_t src, std::uint32_t dst, std::uint16_t sport, std::uint16_t dport,
                    tftp_msg_t &msg) {
   if (payload.size() < 4 || payload[0] != 0 || payload[1] < 3 || payload[1] > 6) return 0;
   msg.op = payload[1];
   const auto op = static_cast<tftp_op>(payload[1]);
   const bytes_t body = payload.subspan(2);
-  if (request_list == nullptr) return 0;
-
-  for (bool restart = true; restart;) {
-    restart = false;
-    // The only keys under which a record can pass any of the tests below.
-    candidate_walk walk({dst, BROADCAST_ADDR, dport}, {dst, src, dport}, {src, dst, sport});
-    while (tftp_request_t *r = walk.next()) {
-      if (follows_broadcast(*r, src, dst, dport)) {
-        clone_for_server(*r, src);
-        restart = true;
-        break;
-      }
-      if (r->dst_addr == src && r->src_addr == dst && r->stid == dport) {
-        if (r->dtid == 0) {
-          r->dtid = sport;
-          build_output_name(*r);
-        } else if (r->dtid != sport) {
-          log_debug(2, "found matching address, but dtid wrong; src=%x, dst=%x, dport=%d, sport=%d, dtid=%d", src,
-                    dst, dport, sport, r->dtid);
-          continue;
-        }
-        if (act(direction::server_to_client, *r, op, body, msg)) return 1;
-        report_invalid(direction::server_to_client, src, dst, dport, sport, *r, msg.op);
-        return 0;
-      }
-      if (r->src_addr == src && r->dst_addr == dst && r->stid == sport) {
-        const bool established = r->dtid == dport;
-        if (!established && r->dtid != 0) continue;
-        const direction how = established ? direction::client_to_server : direction::unestablished;
-        if (act(how, *r, op, body, msg)) return 1;
-        report_invalid(how, src, dst, dport, sport, *r, msg.op);
-        return 0;
-      }
+  const datagram_ends ends{src, dst, sport, dport};
+  for (;;) {
+    tftp_request_t *r = find_fit(ends);
+    if (r == nullptr) return 0;
+    if (follows_broadcast(*r, src, dst, dport)) {
+      // The clone is now the newest record, and the next search finds it.
+      clone_for_server(*r, src);
+      continue;
     }
+    if (from_server(*r, ends)) {
+      if (r->dtid == 0) {
+        index_set_dtid(*r, sport);
+        build_output_name(*r);
+      }
+      if (act(direction::server_to_client, *r, op, body, msg)) return 1;
+      report_invalid(direction::server_to_client, src, dst, dport, sport, *r, msg.op);
+      return 0;
+    }
+    const direction how = r->dtid == dport ? direction::client_to_server : direction::unestablished;
+    if (act(how, *r, op, body, msg)) return 1;
+    report_invalid(how, src, dst, dport, sport, *r, msg.op);
+    return 0;
   }
-  return 0;
 }

@@ -7,6 +7,7 @@
 #include "decode/wire.h"
 #include "output/output_file.h"
 #include "tftp/request.h"
+#include "tftp/transfer_index.h"
 
 inline constexpr std::uint32_t TFTP_REQ_OPEN = 1;
 inline constexpr std::uint32_t TFTP_REQ_DONE = 4;
@@ -26,7 +27,8 @@ using owned_text = std::unique_ptr<char[]>;
 // they share one cache line; with thousands of transfers in progress each
 // record is usually cold when its next datagram arrives.
 struct alignas(64) tftp_request_t {
-  // Position in the index of requester endpoints; see transfer_index.h.
+  // Place in time (greater is newer) and in the index of endpoints; see
+  // transfer_index.h.
   std::uint64_t seq;
   tftp_request_t *idx_next;
   std::uint32_t src_addr;
@@ -50,6 +52,7 @@ struct alignas(64) tftp_request_t {
 
   output_file_t file;
   tftp_request_t *idx_prev;
+  std::unique_ptr<split_links> split;
   tftp_request_t *next;  // older record in request_list
   tftp_request_t *prev;  // newer record, for unlinking in place
   owned_text filename;
@@ -66,6 +69,12 @@ extern tftp_request_t *request_list;
 
 tftp_request_t *add_request(const request_template_t &request);
 void drop_duplicate_request(const request_template_t &request);
+
+// The first record, newest first, that a datagram with these ends fits: a
+// broadcast record it answers (from which match_transfer makes a clone), or
+// a record it comes from the server or the requester of. Logs the "dtid
+// wrong" message for each record it passes over for its port.
+tftp_request_t *find_transfer(std::uint32_t src, std::uint32_t dst, std::uint16_t sport, std::uint16_t dport);
 
 // Ties a message that is not a request to its transfer and applies it.
 // Addresses and ports are host-order numbers. Returns 1 when handled.

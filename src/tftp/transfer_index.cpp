@@ -8,7 +8,55 @@
 
 endpoint_key key_of(const tftp_request_t &r) { return {r.src_addr, r.dst_addr, r.stid}; }
 
+std::size_t chain_walk_limit = 8;
+
 namespace {
+
+// An endpoint key with one port more, for the indexes that split a chain.
+struct port_key {
+  endpoint_key endpoints;
+  std::uint16_t port;
+  bool operator==(const port_key &) const = default;
+};
+
+std::size_t mix(std::uint64_t v) {
+  v *= 0x9e3779b97f4a7c15ull;
+  return static_cast<std::size_t>(v ^ (v >> 31));
+}
+
+std::size_t hash_of(const endpoint_key &k) {
+  return mix((static_cast<std::uint64_t>(k.requester_addr) << 32 | k.server_addr) ^
+             static_cast<std::uint64_t>(k.requester_port) << 17);
+}
+
+std::size_t hash_of(const port_key &k) { return mix(hash_of(k.endpoints) ^ (static_cast<std::uint64_t>(k.port) << 1)); }
+
+bool is_template(const tftp_request_t &r) { return r.dst_addr == BROADCAST_ADDR && r.filename && r.mode; }
+
+// Which records each index holds, under which key, through which links.
+struct endpoints_chain {
+  using key_type = endpoint_key;
+  static key_type key(const tftp_request_t &r) { return key_of(r); }
+  static tftp_request_t *&next(tftp_request_t &r) { return r.idx_next; }
+  static tftp_request_t *&prev(tftp_request_t &r) { return r.idx_prev; }
+};
+
+struct dtid_chain {
+  using key_type = port_key;
+  static key_type key(const tftp_request_t &r) { return {key_of(r), r.dtid}; }
+  static tftp_request_t *&next(tftp_request_t &r) { return r.split->by_dtid.next; }
+  static tftp_request_t *&prev(tftp_request_t &r) { return r.split->by_dtid.prev; }
+};
+
+struct request_chain {
+  using key_type = port_key;
+  static key_type key(const tftp_request_t &r) {
+    return {key_of(r), r.dst_addr == BROADCAST_ADDR ? std::uint16_t{0} : r.dst_port};
+  }
+  static bool holds(const tftp_request_t &r) { return r.dst_addr != BROADCAST_ADDR || is_template(r); }
+  static tftp_request_t *&next(tftp_request_t &r) { return r.split->by_request.next; }
+  static tftp_request_t *&prev(tftp_request_t &r) { return r.split->by_request.prev; }
+};
 
 // An open-addressing table of chain heads: every datagram looks up two or
 // three keys, most of which are absent, and an absent key should cost one
@@ -17,162 +65,242 @@ namespace {
 // hit reads anyway; slots stay small, so more of the table stays in cache.
 struct slot_t {
   std::uint32_t tag;
-  std::uint8_t used;  // 0 empty, 1 full, 2 deleted
+  std::uint32_t used : 2;     // 0 empty, 1 full, 2 deleted
+  std::uint32_t length : 30;  // records in the chain
   tftp_request_t *head;
 };
 
-constexpr std::uint8_t SLOT_EMPTY = 0;
-constexpr std::uint8_t SLOT_FULL = 1;
-constexpr std::uint8_t SLOT_DELETED = 2;
+constexpr std::uint32_t SLOT_EMPTY = 0;
+constexpr std::uint32_t SLOT_FULL = 1;
+constexpr std::uint32_t SLOT_DELETED = 2;
 constexpr std::size_t INITIAL_SLOTS = 1024;
-
-std::vector<slot_t> slots;
-std::size_t full_count = 0;
-std::size_t deleted_count = 0;
-std::uint64_t next_seq = 0;
-std::size_t broadcast_records = 0;
-
-std::size_t hash_of(const endpoint_key &k) {
-  std::uint64_t v = static_cast<std::uint64_t>(k.requester_addr) << 32 | k.server_addr;
-  v ^= static_cast<std::uint64_t>(k.requester_port) << 17;
-  v *= 0x9e3779b97f4a7c15ull;
-  return static_cast<std::size_t>(v ^ (v >> 31));
-}
 
 std::uint32_t tag_of(std::size_t hash) { return static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32); }
 
-slot_t *find_slot(const endpoint_key &key);
+template <class Chain>
+class chain_table {
+ public:
+  using key_type = typename Chain::key_type;
 
-// The slot that holds the key, or null.
-slot_t *find_slot(const endpoint_key &key, std::size_t hash) {
-  if (slots.empty()) return nullptr;
-  const std::size_t mask = slots.size() - 1;
-  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-    slot_t &s = slots[i];
-    if (s.used == SLOT_EMPTY) return nullptr;
-    if (s.used == SLOT_FULL && s.tag == tag_of(hash) && key_of(*s.head) == key) return &s;
+  // The slot that holds the key, or null.
+  slot_t *find(const key_type &key, std::size_t hash) {
+    if (slots_.empty()) return nullptr;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      slot_t &s = slots_[i];
+      if (s.used == SLOT_EMPTY) return nullptr;
+      if (s.used == SLOT_FULL && s.tag == tag_of(hash) && Chain::key(*s.head) == key) return &s;
+    }
   }
-}
 
-slot_t *find_slot(const endpoint_key &key) { return find_slot(key, hash_of(key)); }
+  slot_t *find(const key_type &key) { return find(key, hash_of(key)); }
 
-void place(tftp_request_t *head) {
-  const std::size_t hash = hash_of(key_of(*head));
-  const std::size_t mask = slots.size() - 1;
-  std::size_t i = hash & mask;
-  while (slots[i].used == SLOT_FULL) i = (i + 1) & mask;
-  if (slots[i].used == SLOT_DELETED) --deleted_count;
-  slots[i] = {tag_of(hash), SLOT_FULL, head};
-  ++full_count;
-}
-
-void resize(std::size_t count) {
-  // The index grows as transfers are added: running out of memory here is
-  // the same fatal failure as for the record itself, not an exception that
-  // aborts the process.
-  std::vector<slot_t> old;
-  try {
-    old.assign(count, slot_t{0, SLOT_EMPTY, nullptr});
-  } catch (const std::bad_alloc &) {
-    log_error(2, "failed to malloc tftp_request_t");
+  tftp_request_t *head(const key_type &key) {
+    const slot_t *s = find(key);
+    return s ? s->head : nullptr;
   }
-  old.swap(slots);
-  full_count = deleted_count = 0;
-  for (const slot_t &s : old)
-    if (s.used == SLOT_FULL) place(s.head);
+
+  void prefetch(std::size_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+  }
+
+  // Links the record in by its `seq`: at the head when it is the newest.
+  // Returns the chain's length with it.
+  std::size_t insert(tftp_request_t &r) {
+    Chain::next(r) = Chain::prev(r) = nullptr;
+    slot_t *s = find(Chain::key(r));
+    if (s == nullptr) {
+      add_key(&r);
+      return 1;
+    }
+    ++s->length;
+    if (s->head->seq < r.seq) {
+      Chain::next(r) = s->head;
+      Chain::prev(*s->head) = &r;
+      s->head = &r;
+      return s->length;
+    }
+    tftp_request_t *p = s->head;
+    while (Chain::next(*p) && Chain::next(*p)->seq > r.seq) p = Chain::next(*p);
+    Chain::next(r) = Chain::next(*p);
+    Chain::prev(r) = p;
+    if (Chain::next(*p)) Chain::prev(*Chain::next(*p)) = &r;
+    Chain::next(*p) = &r;
+    return s->length;
+  }
+
+  void remove(tftp_request_t &r) {
+    slot_t *s = find(Chain::key(r));
+    if (Chain::next(r)) Chain::prev(*Chain::next(r)) = Chain::prev(r);
+    if (Chain::prev(r)) Chain::next(*Chain::prev(r)) = Chain::next(r);
+    if (s != nullptr) {
+      --s->length;
+      if (s->head == &r) s->head = Chain::next(r);
+      if (s->head == nullptr) {
+        s->used = SLOT_DELETED;
+        --full_;
+        ++deleted_;
+      }
+    }
+    Chain::next(r) = Chain::prev(r) = nullptr;
+  }
+
+  void clear() {
+    slots_.clear();
+    slots_.shrink_to_fit();
+    full_ = deleted_ = 0;
+  }
+
+ private:
+  void place(tftp_request_t *head, std::uint32_t length) {
+    const std::size_t hash = hash_of(Chain::key(*head));
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = hash & mask;
+    while (slots_[i].used == SLOT_FULL) i = (i + 1) & mask;
+    if (slots_[i].used == SLOT_DELETED) --deleted_;
+    slots_[i] = {tag_of(hash), SLOT_FULL, length, head};
+    ++full_;
+  }
+
+  void resize(std::size_t count) {
+    // The index grows as transfers are added: running out of memory here is
+    // the same fatal failure as for the record itself, not an exception that
+    // aborts the process.
+    std::vector<slot_t> old;
+    try {
+      old.assign(count, slot_t{0, SLOT_EMPTY, 0, nullptr});
+    } catch (const std::bad_alloc &) {
+      log_error(2, "failed to malloc tftp_request_t");
+    }
+    old.swap(slots_);
+    full_ = deleted_ = 0;
+    for (const slot_t &s : old)
+      if (s.used == SLOT_FULL) place(s.head, s.length);
+  }
+
+  // A slot for a key that is not in the table, growing it to stay at most
+  // half full (deleted slots included).
+  void add_key(tftp_request_t *head) {
+    if (slots_.empty()) resize(INITIAL_SLOTS);
+    if ((full_ + deleted_ + 1) * 2 > slots_.size())
+      resize(full_ * 4 > slots_.size() ? slots_.size() * 2 : slots_.size());
+    place(head, 1);
+  }
+
+  std::vector<slot_t> slots_;
+  std::size_t full_ = 0;
+  std::size_t deleted_ = 0;
+};
+
+chain_table<endpoints_chain> by_endpoints;
+chain_table<dtid_chain> by_dtid;
+chain_table<request_chain> by_request;
+std::uint64_t next_seq = 0;
+std::size_t broadcast_records = 0;
+
+bool is_split(std::size_t length) { return length > chain_walk_limit; }
+
+bool in_split_chain(const tftp_request_t &r) {
+  const slot_t *s = by_endpoints.find(key_of(r));
+  return s != nullptr && is_split(s->length);
 }
 
-// A slot for a key that is not in the table, growing it to stay at most
-// half full (deleted slots included).
-void add_key(tftp_request_t *head) {
-  if (slots.empty()) resize(INITIAL_SLOTS);
-  if ((full_count + deleted_count + 1) * 2 > slots.size())
-    resize(full_count * 4 > slots.size() ? slots.size() * 2 : slots.size());
-  place(head);
+void add_to_split(tftp_request_t &r) {
+  r.split.reset(new (std::nothrow) split_links);
+  if (!r.split) log_error(2, "failed to malloc tftp_request_t");
+  by_dtid.insert(r);
+  if (request_chain::holds(r)) by_request.insert(r);
+}
+
+void remove_from_split(tftp_request_t &r) {
+  by_dtid.remove(r);
+  if (request_chain::holds(r)) by_request.remove(r);
+  r.split.reset();
+}
+
+// Oldest first, so that each record goes in at the head of its split chains.
+void split_chain(tftp_request_t *head) {
+  tftp_request_t *r = head;
+  while (r->idx_next) r = r->idx_next;
+  for (; r; r = r->idx_prev) add_to_split(*r);
+}
+
+void unsplit_chain(tftp_request_t *head) {
+  for (tftp_request_t *r = head; r; r = r->idx_next) remove_from_split(*r);
 }
 
 }  // namespace
 
 void index_insert(tftp_request_t &r) {
   r.seq = ++next_seq;
-  r.idx_prev = nullptr;
   if (r.dst_addr == BROADCAST_ADDR) ++broadcast_records;
-  if (slot_t *s = find_slot(key_of(r))) {
-    r.idx_next = s->head;
-    s->head->idx_prev = &r;
-    s->head = &r;
-  } else {
-    r.idx_next = nullptr;
-    add_key(&r);
-  }
+  const std::size_t length = by_endpoints.insert(r);
+  if (!is_split(length)) return;
+  if (is_split(length - 1)) add_to_split(r);
+  else split_chain(&r);
 }
 
 void index_remove(tftp_request_t &r) {
   if (r.dst_addr == BROADCAST_ADDR) --broadcast_records;
-  if (r.idx_next) r.idx_next->idx_prev = r.idx_prev;
-  if (r.idx_prev) {
-    r.idx_prev->idx_next = r.idx_next;
-  } else if (slot_t *s = find_slot(key_of(r))) {
-    if (r.idx_next) {
-      s->head = r.idx_next;
-    } else {
-      s->used = SLOT_DELETED;
-      s->head = nullptr;
-      --full_count;
-      ++deleted_count;
-    }
-  }
-  r.idx_next = r.idx_prev = nullptr;
+  const slot_t *s = by_endpoints.find(key_of(r));
+  const std::size_t length = s ? s->length : 0;
+  if (!is_split(length)) return by_endpoints.remove(r);
+  remove_from_split(r);
+  by_endpoints.remove(r);
+  if (!is_split(length - 1)) unsplit_chain(index_chain(key_of(r)).head);
 }
 
 void index_clear() {
-  slots.clear();
-  slots.shrink_to_fit();
-  full_count = deleted_count = 0;
+  by_endpoints.clear();
+  by_dtid.clear();
+  by_request.clear();
   broadcast_records = 0;
   next_seq = 0;
 }
 
-tftp_request_t *index_find(const endpoint_key &key) {
-  const slot_t *s = find_slot(key);
-  return s ? s->head : nullptr;
+void index_set_dtid(tftp_request_t &r, std::uint16_t dtid) {
+  if (!in_split_chain(r)) {
+    r.dtid = dtid;
+    return;
+  }
+  by_dtid.remove(r);
+  r.dtid = dtid;
+  by_dtid.insert(r);
+}
+
+void index_forget_template(tftp_request_t &r) {
+  if (is_template(r) && in_split_chain(r)) by_request.remove(r);
+}
+
+chain_view index_chain(const endpoint_key &key) {
+  const slot_t *s = by_endpoints.find(key);
+  return s ? chain_view{s->head, is_split(s->length)} : chain_view{};
+}
+
+void index_chains(const endpoint_key *const *keys, int count, chain_view *views) {
+  std::size_t hashes[4];
+  if (count > 4) count = 4;
+  for (int i = 0; i < count; ++i) {
+    hashes[i] = hash_of(*keys[i]);
+    by_endpoints.prefetch(hashes[i]);
+  }
+  for (int i = 0; i < count; ++i) {
+    const slot_t *s = by_endpoints.find(*keys[i], hashes[i]);
+    views[i] = s ? chain_view{s->head, is_split(s->length)} : chain_view{};
+    // A datagram reads the record's first two cache lines; fetch the second
+    // while the first is on its way.
+    if (s) __builtin_prefetch(reinterpret_cast<const char *>(s->head) + 64);
+  }
+}
+
+tftp_request_t *index_find_dtid(const endpoint_key &key, std::uint16_t dtid) { return by_dtid.head({key, dtid}); }
+
+tftp_request_t *index_find_request(const endpoint_key &key, std::uint16_t dst_port) {
+  return key.server_addr == BROADCAST_ADDR ? nullptr : by_request.head({key, dst_port});
+}
+
+tftp_request_t *index_find_template(const endpoint_key &key) {
+  return key.server_addr == BROADCAST_ADDR ? by_request.head({key, 0}) : nullptr;
 }
 
 bool index_has_broadcast() { return broadcast_records != 0; }
-
-candidate_walk::candidate_walk(const endpoint_key &a, const endpoint_key &b, const endpoint_key &c) {
-  if (slots.empty()) return;
-  const endpoint_key *keys[3] = {&a, &b, &c};
-  std::size_t hashes[3];
-  // The keys' slots are fetched from memory together rather than one after
-  // the other: with many transfers in progress each is a cache miss.
-  const std::size_t mask = slots.size() - 1;
-  for (int i = 0; i < 3; ++i) {
-    hashes[i] = hash_of(*keys[i]);
-    if (i > 0 || index_has_broadcast()) __builtin_prefetch(&slots[hashes[i] & mask]);
-  }
-  for (int i = 0; i < 3; ++i) {
-    // The broadcast key can only lead somewhere while a broadcast record
-    // exists; the common case skips its lookup.
-    if (i == 0 && !index_has_broadcast()) continue;
-    bool repeated = false;
-    for (int j = 0; j < i; ++j) repeated = repeated || *keys[j] == *keys[i];
-    if (repeated) continue;
-    if (const slot_t *s = find_slot(*keys[i], hashes[i])) {
-      cursor_[count_++] = s->head;
-      // A datagram reads the record's first two cache lines; fetch the
-      // second while the first is on its way.
-      __builtin_prefetch(reinterpret_cast<const char *>(s->head) + 64);
-    }
-  }
-}
-
-tftp_request_t *candidate_walk::next() {
-  int newest = -1;
-  for (int i = 0; i < count_; ++i)
-    if (cursor_[i] && (newest < 0 || cursor_[i]->seq > cursor_[newest]->seq)) newest = i;
-  if (newest < 0) return nullptr;
-  tftp_request_t *r = cursor_[newest];
-  cursor_[newest] = r->idx_next;
-  return r;
-}

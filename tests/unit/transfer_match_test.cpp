@@ -1,0 +1,159 @@
+// A datagram is tied to its transfer through indexes of the records, and a
+// chain of records that share their endpoints is split further once it is
+// long. Whichever way, the record found must be the one a single walk of
+// every record, newest first, would find, with the same "dtid wrong" lines,
+// and a new request must replace the record that walk would replace. These
+// tests hold the engine against that walk on random traffic among a few
+// endpoints (the broadcast address and port 0 included), with chains never
+// split, split from their first record, and split past two records.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "capture_fd.h"
+#include "output/output.h"
+#include "run/options.h"
+#include "tftp/transfer.h"
+#include "tftp/transfer_index.h"
+
+namespace {
+
+constexpr std::uint32_t ADDRS[] = {0x0a000001, 0x0a000002, BROADCAST_ADDR};
+constexpr std::uint16_t PORTS[] = {0, 1, 2, 69};
+
+std::string wrong_dtid_line(std::uint32_t src, std::uint32_t dst, std::uint16_t sport, std::uint16_t dport,
+                            std::uint16_t dtid) {
+  char line[160];
+  std::snprintf(line, sizeof line,
+                "[debug] found matching address, but dtid wrong; src=%x, dst=%x, dport=%d, sport=%d, dtid=%d\n", src,
+                dst, dport, sport, dtid);
+  return line;
+}
+
+struct walk_result {
+  const tftp_request_t *record = nullptr;
+  std::string log;
+};
+
+// The walk of the whole list: the first record that passes one of the
+// tests, in the order they are tried.
+walk_result walk_all(std::uint32_t src, std::uint32_t dst, std::uint16_t sport, std::uint16_t dport) {
+  walk_result out;
+  for (const tftp_request_t *r = request_list; r; r = r->next) {
+    if (r->dst_addr == BROADCAST_ADDR && r->src_addr == dst && r->stid == dport && src != BROADCAST_ADDR &&
+        r->filename && r->mode)
+      return out.record = r, out;
+    if (r->dst_addr == src && r->src_addr == dst && r->stid == dport) {
+      if (r->dtid == 0 || r->dtid == sport) return out.record = r, out;
+      out.log += wrong_dtid_line(src, dst, sport, dport, r->dtid);
+      continue;
+    }
+    if (r->src_addr == src && r->dst_addr == dst && r->stid == sport && (r->dtid == dport || r->dtid == 0))
+      return out.record = r, out;
+  }
+  return out;
+}
+
+std::multiset<std::uint64_t> list_seqs() {
+  std::multiset<std::uint64_t> seqs;
+  for (const tftp_request_t *r = request_list; r; r = r->next) seqs.insert(r->seq);
+  return seqs;
+}
+
+// The record a new request replaces: the first of the same four endpoint
+// values, unless the request went to the broadcast address.
+const tftp_request_t *replaced_by(const request_template_t &t) {
+  if (t.dst_addr == BROADCAST_ADDR) return nullptr;
+  for (const tftp_request_t *r = request_list; r; r = r->next)
+    if (r->src_addr == t.src_addr && r->dst_addr == t.dst_addr && r->src_port == t.src_port &&
+        r->dst_port == t.dst_port)
+      return r;
+  return nullptr;
+}
+
+// A message that moves the transfer on: DATA short enough to end it or not
+// (after an OACK that sets blksize 2), ACKs, an ERROR.
+std::vector<std::uint8_t> random_message(std::mt19937 &rng) {
+  switch (rng() % 5) {
+    case 0:
+      return {0, 3, 0, static_cast<std::uint8_t>(1 + rng() % 3), 'a', 'b'};
+    case 1:
+      return {0, 3, 0, static_cast<std::uint8_t>(1 + rng() % 3), 'a'};
+    case 2:
+      return {0, 4, 0, static_cast<std::uint8_t>(rng() % 4)};
+    case 3:
+      return {0, 6, 'b', 'l', 'k', 's', 'i', 'z', 'e', 0, '2', 0};
+    default:
+      return {0, 5, 0, 1, 'x', 0};
+  }
+}
+
+void run_traffic(std::uint32_t seed, std::size_t limit) {
+  chain_walk_limit = limit;
+  std::mt19937 rng(seed);
+  auto addr = [&rng] { return ADDRS[rng() % 3]; };
+  auto port = [&rng] { return PORTS[rng() % 4]; };
+  for (int step = 0; step < 400; ++step) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", limit " + std::to_string(limit) + ", step " +
+                 std::to_string(step));
+    if (rng() % 3 == 0) {
+      const request_template_t t{static_cast<std::uint16_t>(1 + rng() % 2), "f", "octet", addr(), addr(), port(),
+                                 port()};
+      std::multiset<std::uint64_t> expected = list_seqs();
+      if (const tftp_request_t *old = replaced_by(t)) expected.erase(expected.find(old->seq));
+      capture_fd(1, [&] { add_request(t); });
+      std::multiset<std::uint64_t> after = list_seqs();
+      after.erase(after.find(request_list->seq));
+      ASSERT_EQ(after, expected) << "the request replaced another record";
+      continue;
+    }
+    const std::uint32_t src = addr(), dst = addr();
+    const std::uint16_t sport = port(), dport = port();
+    const walk_result want = walk_all(src, dst, sport, dport);
+    const tftp_request_t *got = nullptr;
+    const std::string log = capture_fd(2, [&] { got = find_transfer(src, dst, sport, dport); });
+    ASSERT_EQ(got, want.record);
+    ASSERT_EQ(log, want.log);
+    const std::vector<std::uint8_t> message = random_message(rng);
+    tftp_msg_t msg{};
+    capture_fd(1, [&] { capture_fd(2, [&] { match_transfer(bytes_t{message}, src, dst, sport, dport, msg); }); });
+  }
+}
+
+class TransferMatch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = {print_console, debug_level};
+    saved_limit_ = chain_walk_limit;
+    print_console = 1;
+    debug_level = 2;
+  }
+  void TearDown() override {
+    capture_fd(1, [] { capture_fd(2, [] { flush_all_requests(); }); });
+    print_console = saved_[0];
+    debug_level = saved_[1];
+    chain_walk_limit = saved_limit_;
+  }
+
+ private:
+  std::array<int, 2> saved_{};
+  std::size_t saved_limit_ = 0;
+};
+
+TEST_F(TransferMatch, FindsWhatOneWalkOfEveryRecordFinds) {
+  for (const std::size_t limit : {static_cast<std::size_t>(-1), std::size_t{0}, std::size_t{2}}) {
+    for (std::uint32_t seed = 1; seed <= 60; ++seed) {
+      run_traffic(seed, limit);
+      if (HasFatalFailure()) return;
+      capture_fd(1, [] { capture_fd(2, [] { flush_all_requests(); }); });
+    }
+  }
+}
+
+}  // namespace
