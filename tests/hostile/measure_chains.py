@@ -9,7 +9,9 @@ timing is asserted anywhere); run it by hand after touching the matching:
 Shapes, each with n transfers and then 2.5 n datagrams that fit none:
 "server ports": one requester port sends requests to n server ports, each
 answered (so its server port is learnt); "broadcast": one broadcast request
-answered from n server ports, one record each.
+answered from n server ports, one record each; "requests again": one
+requester port sends requests to n server ports, then sends each again,
+oldest first, so that every request replaces the oldest record of the key.
 """
 
 import os
@@ -36,7 +38,12 @@ def broadcast(cap, n):
         cap.ip(g.ip_udp(S, 1 + i % 65000, C, 1025, g.error(1, "")))
 
 
-SHAPES = [("server ports", server_ports), ("broadcast", broadcast)]
+def requests_again(cap, n):
+    for i in range(n * 2):
+        cap.ip(g.ip_udp(C, 1025, S, 1000 + i % n, g.rrq("f", "mail")))
+
+
+SHAPES = [("server ports", server_ports), ("broadcast", broadcast), ("requests again", requests_again)]
 
 
 def main():
