@@ -34,6 +34,8 @@ struct fragment_data_t {
   bool absorbed;       // counted in its record's `covered`
 };
 
+struct piece_index;
+
 struct fragment_t {
   fragment_t *next;  // next record of the same bucket, newer first
   std::uint8_t header[20];
@@ -52,7 +54,15 @@ struct fragment_t {
   // pieces mostly arrive in order, so the next one usually goes right after.
   fragment_data_t *finger;
   std::size_t finger_prefix_end;
+  // Pieces out of order can defeat that guess every time; once a record
+  // holds more than `piece_walk_limit` pieces, an index by offset finds the
+  // insertion point instead of a walk.
+  std::uint32_t pieces;
+  piece_index *index;
 };
+
+// Set only while no record holds pieces (tests set it to 0 to compare).
+extern std::size_t piece_walk_limit;
 
 // The bucket heads; the end-of-run dump walks them in order.
 extern std::array<fragment_t *, FRAG_BUCKETS> fragment_table;
@@ -65,6 +75,7 @@ int frag_hash(std::uint32_t src, std::uint32_t dst, std::uint16_t id);
 // `header` is the fragment's IPv4 header (at least 20 bytes); `offset_units` its
 // offset in 8-byte units; `more` non-zero when more fragments follow.
 fragment_t *frag_add(bytes_t header, unsigned offset_units, unsigned more, bytes_t payload);
+// `offset` is a multiple of 8 and the piece ends at most at 65535.
 void frag_insert_data(fragment_t *record, std::uint32_t offset, bytes_t piece);
 int frag_reassemble(fragment_t *record);
 void frag_release(fragment_t *record);

@@ -101,7 +101,7 @@ const bytes header = capture_builder::ipv4("10.0.0.1", "10.0.0.2", bytes{}).buil
 // Runs one sequence through the engine and the model the way the IPv4
 // decoder drives them: add, try to reassemble, hand on and release. The
 // engine's warnings go to standard error, which the tests set aside.
-void run_sequence(const std::vector<fragment_in> &sequence) {
+void run_sequence_once(const std::vector<fragment_in> &sequence) {
   std::optional<model_record> model;
   int completions = 0;
   for (std::size_t step = 0; step < sequence.size(); ++step) {
@@ -174,6 +174,19 @@ void run_sequence(const std::vector<fragment_in> &sequence) {
   frag_table_init();
 }
 
+// With the pieces walked, indexed from the first piece, and indexed once a
+// record holds a few.
+void run_sequence(const std::vector<fragment_in> &sequence) {
+  const std::size_t saved = piece_walk_limit;
+  for (const std::size_t limit : {static_cast<std::size_t>(-1), std::size_t{0}, std::size_t{3}}) {
+    SCOPED_TRACE("pieces indexed past " + std::to_string(static_cast<long long>(limit)));
+    piece_walk_limit = limit;
+    run_sequence_once(sequence);
+    if (::testing::Test::HasFatalFailure()) break;
+  }
+  piece_walk_limit = saved;
+}
+
 bytes random_bytes(std::mt19937 &rng, std::size_t n) {
   bytes b(n);
   for (auto &x : b) x = static_cast<std::uint8_t>(rng());
@@ -218,6 +231,30 @@ TEST(FragmentModel, InOrderStreamsWithRetransmissions) {
         if (rng() % 5 == 0) sequence.push_back(in_order[rng() % in_order.size()]);
       }
       if (rng() % 2) std::swap(sequence[rng() % sequence.size()], sequence[rng() % sequence.size()]);
+      run_sequence(sequence);
+      if (::testing::Test::HasFatalFailure()) return;
+    }
+  });
+}
+
+TEST(FragmentModel, ScatteredOverTheWholeDatagram) {
+  capture_fd(2, [] {
+    // Few offsets, far apart and repeated, some pieces long enough to
+    // reach over others: ordering and containment across the whole range.
+    std::mt19937 rng(4242);
+    for (int round = 0; round < 3000; ++round) {
+      unsigned offsets[4];
+      for (unsigned &units : offsets) units = rng() % 8192;
+      std::vector<fragment_in> sequence;
+      const int count = 2 + static_cast<int>(rng() % 14);
+      for (int i = 0; i < count; ++i) {
+        fragment_in f;
+        f.units = rng() % 8 == 0 ? 0 : offsets[rng() % 4];
+        const unsigned kind = rng() % 3;
+        f.payload = random_bytes(rng, kind == 0 ? 0 : kind == 1 ? 8 * (rng() % 4) : rng() % 6000);
+        f.more = rng() % 4 != 0;
+        sequence.push_back(std::move(f));
+      }
       run_sequence(sequence);
       if (::testing::Test::HasFatalFailure()) return;
     }
