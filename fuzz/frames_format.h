@@ -31,6 +31,10 @@ inline constexpr std::uint8_t OPT_PRINT_CONSOLE = 2;    // -c
 inline constexpr std::uint8_t OPT_OVERWRITE = 4;        // -f
 inline constexpr std::uint8_t OPT_DUMP_PACKETS = 8;     // -X
 inline constexpr std::uint8_t OPT_NO_FILENAME = 16;     // -E
+// Not an option of the tool: transfer chains split and fragment pieces
+// indexed from the first record and piece, so that the indexed lookups are
+// fuzzed on small inputs too. They must find what the walks find.
+inline constexpr std::uint8_t OPT_INDEX_EARLY = 32;
 
 inline constexpr std::size_t PREAMBLE = 3;
 inline constexpr std::size_t FRAME_HEADER = 4;

@@ -20,6 +20,7 @@
 #include "output/output.h"
 #include "run/options.h"
 #include "tftp/transfer.h"
+#include "tftp/transfer_index.h"
 
 namespace {
 
@@ -29,6 +30,9 @@ namespace {
 int scratch_fd = -1;
 int home_fd = -1;
 char scratch_path[] = "/tmp/fuzz_frames.XXXXXX";
+
+const std::size_t default_chain_walk_limit = chain_walk_limit;
+const std::size_t default_piece_walk_limit = piece_walk_limit;
 
 // An output name is the 43-character endpoint part, then "-" and the
 // sanitised file name, and it names a regular file: anything else means a
@@ -74,6 +78,9 @@ void set_options(const std::uint8_t *data, std::size_t size) {
   use_filename = (flags & frames_format::OPT_NO_FILENAME) == 0;
   verbose = levels & 3;
   debug_level = (levels >> 2) % 7;
+  const bool early = (flags & frames_format::OPT_INDEX_EARLY) != 0;
+  chain_walk_limit = early ? 0 : default_chain_walk_limit;
+  piece_walk_limit = early ? 0 : default_piece_walk_limit;
 }
 
 }  // namespace

@@ -37,7 +37,8 @@ void flush_request(tftp_request_t &r) {
     }
     log_debug(6, "writing file: %s, datalen: %d, last_block: %d, last_ack: %d", r.name.get(), r.datalen,
               r.last_block, r.last_ack);
-    if (!output_write(r.file, block)) return abandon(r);
+    if (r.pending_in_file) output_commit(r.file, r.datalen);
+    else if (!output_write(r.file, block)) return abandon(r);
   }
   // The buffer is kept for the next block; only the block ends here.
   r.pending = false;

@@ -105,7 +105,7 @@ int open_retrying(const char *name, int flags) {
 // Reopens a parked file under its creation name, refusing whatever now
 // stands there if it is not the file created.
 int reopen(const output_file_t &file) {
-  if (!file.is_open || !file.created_name) {
+  if (!file.created_name) {
     errno = EBADF;
     return -1;
   }
@@ -142,13 +142,28 @@ bool output_create(output_file_t &file, const char *name, bool replace) {
     return false;
   }
   adopt_descriptor(file, fd);
-  file.is_open = true;
   file.offset = 0;
+  file.ahead = 0;
   file.created_name = std::move(kept);
   file.device = info.st_dev;
   file.inode = info.st_ino;
   return true;
 }
+
+namespace {
+
+// Writes the whole of `bytes` at `at`; a short write is not reported.
+void write_at(int fd, bytes_t bytes, std::uint64_t at) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(at + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
 
 bool output_write(output_file_t &file, bytes_t bytes) {
   if (file.fd < 0) {
@@ -159,22 +174,45 @@ bool output_write(output_file_t &file, bytes_t bytes) {
   } else {
     file.referenced = true;
   }
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::pwrite(file.fd, bytes.data() + done, bytes.size() - done,
-                               static_cast<off_t>(file.offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
+  write_at(file.fd, bytes, file.offset);
   // The offset moves by the whole block even after a short write, as a
   // stream's would.
   file.offset += bytes.size();
+  file.ahead = file.ahead > bytes.size() ? static_cast<std::uint32_t>(file.ahead - bytes.size()) : 0;
   return true;
 }
 
+bool output_write_ahead(output_file_t &file, bytes_t bytes) {
+  if (file.fd < 0) return false;
+  file.referenced = true;
+  write_at(file.fd, bytes, file.offset);
+  if (bytes.size() > file.ahead) file.ahead = static_cast<std::uint32_t>(bytes.size());
+  return true;
+}
+
+void output_commit(output_file_t &file, std::uint32_t length) {
+  file.offset += length;
+  file.ahead = file.ahead > length ? file.ahead - length : 0;
+}
+
+namespace {
+
+// A block written ahead was replaced by a shorter one, or never counted:
+// the file ends where its last committed block does. A failure leaves the
+// bytes there; the run goes on.
+void cut_ahead(output_file_t &file) {
+  const int fd = file.fd >= 0 ? file.fd : reopen(file);
+  if (fd < 0) return;
+  const int status = ::ftruncate(fd, static_cast<off_t>(file.offset));
+  (void)status;
+  if (fd != file.fd) ::close(fd);
+}
+
+}  // namespace
+
 void output_close(output_file_t &file) {
+  if (file.ahead != 0) cut_ahead(file);
+  file.ahead = 0;
   if (file.fd >= 0) release_descriptor(file);
-  file.is_open = false;
   file.created_name.reset();
 }

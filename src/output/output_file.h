@@ -22,13 +22,14 @@
 // that was there before the run.
 struct output_file_t {
   int fd = -1;  // -1 while parked or closed
-  bool is_open = false;  // created and not yet closed
+  std::uint32_t slot : 31 = 0;  // place in the set of open descriptors, while fd >= 0
+  std::uint32_t referenced : 1 = 0;  // written since the sweep last passed
   std::uint64_t offset = 0;
-  std::unique_ptr<char[]> created_name;  // while open
+  std::unique_ptr<char[]> created_name;  // from creation until closed
   dev_t device = 0;  // identity of the file created
   ino_t inode = 0;
-  std::uint32_t slot = 0;  // place in the set of open descriptors, while fd >= 0
-  bool referenced = false;  // written since the sweep last passed
+  // Bytes written past `offset` by output_write_ahead and not yet committed.
+  std::uint32_t ahead = 0;
 };
 
 // Creates the file: O_EXCL unless `replace`, which truncates instead; a
@@ -39,4 +40,14 @@ bool output_create(output_file_t &file, const char *name, bool replace);
 // write is not reported; a failed reopen returns false with errno set.
 bool output_write(output_file_t &file, bytes_t bytes);
 
+// Writes bytes at the file's offset without moving it: a block that is not
+// acknowledged yet, written while it is still in the processor's cache
+// instead of kept and written later. Only while the file holds a descriptor;
+// returns false, writing nothing, when it does not.
+bool output_write_ahead(output_file_t &file, bytes_t bytes);
+
+// Moves the offset over bytes written ahead, once their block counts.
+void output_commit(output_file_t &file, std::uint32_t length);
+
+// Cuts off what was written ahead and never committed, and closes.
 void output_close(output_file_t &file);

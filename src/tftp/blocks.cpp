@@ -5,6 +5,7 @@
 
 #include "output/output.h"
 #include "run/log.h"
+#include "run/options.h"
 #include "tftp/block_number.h"
 #include "tftp/transfer.h"
 
@@ -19,18 +20,28 @@ int c_atoi(const char *s) { return static_cast<int>(std::strtol(s, nullptr, 10))
 // The next block the transfer expects, in its own 32-bit count.
 std::uint32_t expected_block(const tftp_request_t &r) { return r.last_ack + 1; }
 
-// Stores a payload as the pending block: over the start of the current
-// buffer when one is pending, in a buffer of its own otherwise.
+// Stores a payload as the pending block. Once the output file exists the
+// block goes there at once, at the place it takes when acknowledged, and
+// the acknowledgement only counts it; otherwise it is kept in memory, over
+// the start of the current buffer when one is pending, in a buffer of its
+// own otherwise.
 void keep_block(tftp_request_t &r, bytes_t payload) {
-  if (!r.pending && payload.size() > r.data_capacity) {
+  if (payload.empty()) return;
+  if (!print_console && r.state == TFTP_REQ_OPEN && output_write_ahead(r.file, payload)) {
+    r.pending = true;
+    r.pending_in_file = true;
+    return;
+  }
+  // A block pending in memory is never shorter than the one that replaces
+  // it, so only a block written ahead, or none, can call for a new buffer.
+  if (payload.size() > r.data_capacity) {
     r.data.reset(new (std::nothrow) std::uint8_t[payload.size()]);
     if (!r.data) log_error(3, "failed to allocate request->data");
     r.data_capacity = static_cast<std::uint32_t>(payload.size());
   }
-  if (!payload.empty()) {
-    std::memcpy(r.data.get(), payload.data(), payload.size());
-    r.pending = true;
-  }
+  std::memcpy(r.data.get(), payload.data(), payload.size());
+  r.pending = true;
+  r.pending_in_file = false;
 }
 
 }  // namespace

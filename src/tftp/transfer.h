@@ -36,7 +36,10 @@ struct alignas(64) tftp_request_t {
   std::uint16_t stid;
   std::uint16_t dtid;
   std::uint16_t op;
-  bool pending;  // a block waits in `data` for its acknowledgement
+  bool pending;  // a block waits for its acknowledgement
+  // The waiting block was written ahead to the file (see output_file.h)
+  // rather than kept in `data`.
+  bool pending_in_file;
   std::uint32_t state;
   std::uint32_t blksize;
   // Block numbers count on past 65535: see block_number.h.

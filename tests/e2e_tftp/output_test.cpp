@@ -237,5 +237,48 @@ TEST(OutputFile, MoreTransfersInProgressThanOpenFiles) {
   }
 }
 
+TEST(OutputFile, UncountedBlocksCutFromParkedFiles) {
+  // Blocks written ahead of their ACK that never count, in files that lost
+  // their descriptor since: each file ends with its last counted block. The
+  // process may hold 8 output files open.
+  constexpr int kTransfers = 40;
+  constexpr int kVictims = 8;  // the last eight
+  constexpr int kOthers = kTransfers - kVictims;
+  capture cap;
+  auto requester = [](int i) { return endpoint{"10.0.0.1", static_cast<std::uint16_t>(2000 + i)}; };
+  auto tid = [](int i) { return endpoint{"10.0.0.2", static_cast<std::uint16_t>(5000 + i)}; };
+  auto block = [](int i, int n) { return pattern(512, static_cast<std::uint8_t>(i * 3 + n)); };
+  auto data = [&](int i, int n) { cap.udp(tid(i), requester(i), tftp::data(static_cast<std::uint16_t>(n), block(i, n))); };
+  auto ack = [&](int i, int n) { cap.udp(requester(i), tid(i), tftp::ack(static_cast<std::uint16_t>(n))); };
+  for (int i = 0; i < kTransfers; ++i) cap.udp(requester(i), server, tftp::rrq("f" + std::to_string(i)));
+  // Most of the others' blocks 2 wait in memory: their files have lost
+  // their descriptors by then.
+  for (int i = 0; i < kOthers; ++i) data(i, 1);
+  for (int i = 0; i < kOthers; ++i) ack(i, 1);
+  for (int i = 0; i < kOthers; ++i) data(i, 2);
+  // The victims' files are created last, so they hold the descriptors when
+  // their block 2 comes and is written ahead.
+  for (int i = kOthers; i < kTransfers; ++i) data(i, 1), ack(i, 1), data(i, 2);
+  // The others' ACKs reopen their files and take the descriptors over.
+  for (int i = 0; i < kOthers; ++i) ack(i, 2);
+  // Block 4 replaces the victims' block 2, and neither is ever acknowledged.
+  for (int i = kOthers; i < kTransfers; ++i) data(i, 4);
+
+  run_setup setup;
+  setup.open_files_limit = 16;
+  const run_result r = run_in(setup, cap.file(), {});
+  EXPECT_EQ(r.status, 0);
+  std::string err = reading();
+  for (int i = kTransfers - 1; i >= 0; --i)
+    err += warning("possible partial content for file: " + out_name(requester(i), tid(i), "f" + std::to_string(i)));
+  EXPECT_EQ(r.err, err);
+  EXPECT_EQ(r.files.size(), static_cast<std::size_t>(kTransfers));
+  for (int i = 0; i < kTransfers; ++i) {
+    const std::string file = out_name(requester(i), tid(i), "f" + std::to_string(i));
+    ASSERT_EQ(r.files.count(file), 1u) << file;
+    EXPECT_EQ(r.files.at(file), block(i, 1) + (i < kOthers ? block(i, 2) : bytes{})) << file;
+  }
+}
+
 }  // namespace
 }  // namespace golden
