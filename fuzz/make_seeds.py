@@ -127,7 +127,8 @@ def main():
             sources += [os.path.join(path, n) for n in sorted(os.listdir(path))
                         if n.endswith((".pcap", ".pcapng"))]
     # Each capture with a few option sets: flags, then verbose | debug << 2.
-    option_sets = [(0, 0x0B), (0x0A, 0x1B), (0x15, 0x01), (0x04, 0x03)]
+    # 0x20 has the indexes take over from the first record and piece.
+    option_sets = [(0, 0x0B), (0x0A, 0x1B), (0x15, 0x01), (0x04, 0x03), (0x20, 0x0B)]
     for source in sources:
         for flags, levels in option_sets:
             tmp = os.path.join(corpus, ".tmp")

@@ -89,7 +89,11 @@ class chain_table {
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
       slot_t &s = slots_[i];
       if (s.used == SLOT_EMPTY) return nullptr;
-      if (s.used == SLOT_FULL && s.tag == tag_of(hash) && Chain::key(*s.head) == key) return &s;
+      if (s.used != SLOT_FULL || s.tag != tag_of(hash)) continue;
+      // A datagram goes on to read the record's second cache line: fetch
+      // it while the first is on its way for the key.
+      __builtin_prefetch(reinterpret_cast<const char *>(s.head) + 64);
+      if (Chain::key(*s.head) == key) return &s;
     }
   }
 
@@ -287,9 +291,6 @@ void index_chains(const endpoint_key *const *keys, int count, chain_view *views)
   for (int i = 0; i < count; ++i) {
     const slot_t *s = by_endpoints.find(*keys[i], hashes[i]);
     views[i] = s ? chain_view{s->head, is_split(s->length)} : chain_view{};
-    // A datagram reads the record's first two cache lines; fetch the second
-    // while the first is on its way.
-    if (s) __builtin_prefetch(reinterpret_cast<const char *>(s->head) + 64);
   }
 }
 
