@@ -185,6 +185,7 @@ tftp_request_t *find_fit(const datagram_ends &d) {
       report_wrong_dtid(*r, d);
   return best;
 }
+
 }  // namespace
 
 tftp_request_t *add_request(const request_template_t &t) {
