@@ -144,6 +144,24 @@ std::vector<golden_case> cases() {
                      matches(quote(reading()) + record_of(7, 32, "0003", kId) + piece_line(7, 0, 16) +
                              piece_line(7, 24, 0) + piece_line(7, 24, 8))));
   {
+    // A hundred empty pieces alternating between two offsets come first, so
+    // that pieces are placed through the record's index by offset; the
+    // datagram still completes, and its bytes are the fragments' (-B checks
+    // the UDP checksum).
+    std::vector<bytes> packets;
+    for (int i = 0; i < 100; ++i) packets.push_back(fragment({}, i % 2 ? 16 : 8, true));
+    packets.push_back(last);
+    // Without the first fragment the record stays, and the dump shows its
+    // pieces in offset order, those of one offset in arrival order.
+    std::string dump = quote(reading()) + record_of(7, 2000, "0002", kId);
+    for (const unsigned offset : {8u, 16u})
+      for (int i = 0; i < 50; ++i) dump += piece_line(7, offset, 0);
+    dump += piece_line(7, 1480, 520);
+    c.push_back(frames("ManyEmptyPiecesKeptInOrder", packets, {"-v", "-d", "2"}, "", matches(dump)));
+    packets.push_back(first);
+    c.push_back(frames("ManyEmptyPiecesFirst", packets, {"-v", "-B", "-d", "2"}, read_line, reading()));
+  }
+  {
     // A reassembled datagram is summed with the destination of its 20-byte
     // header copy: the source route of the first fragment plays no part.
     auto routed = ipv4("10.0.0.1", "10.0.0.2", slice(big, 0, 1480));

@@ -420,12 +420,60 @@ std::vector<golden_case> newest_cases() {
   return c;
 }
 
+// Many records under one requester endpoint: past a few, their chain is
+// looked up by port instead of walked, and must give what the walk gave.
+std::vector<golden_case> long_chain_cases() {
+  std::vector<golden_case> c;
+  {
+    // Forty reads from one requester port to forty ports of one server, each
+    // answered from a port of its own. A late block for the oldest passes
+    // the thirty-nine newer records over for their ports, newest first; a
+    // request sent again to the oldest one's port replaces it.
+    constexpr int kReads = 40;
+    auto request_port = [](int i) { return endpoint{"10.0.0.2", static_cast<std::uint16_t>(100 + i)}; };
+    auto tid = [](int i) { return endpoint{"10.0.0.2", static_cast<std::uint16_t>(5000 + i)}; };
+    auto block = [](int i) { return pattern(512, static_cast<std::uint8_t>(i)); };
+    capture cap;
+    for (int i = 0; i < kReads; ++i) {
+      cap.udp(client, request_port(i), tftp::rrq("f" + std::to_string(i)));
+      cap.udp(tid(i), client, tftp::data(1, block(i)));
+      cap.udp(client, tid(i), tftp::ack(1));
+    }
+    cap.udp(tid(0), client, tftp::data(2, text("end")));
+    cap.udp(client, request_port(0), tftp::rrq("again"));
+    const endpoint again_tid{"10.0.0.2", 6000};
+    cap.udp(again_tid, client, tftp::data(1, text("new")));
+    std::string err = reading();
+    for (int i = kReads - 1; i >= 1; --i) err += dtid_wrong(tid(0), client, tid(i).port);
+    // The other transfers never saw their last block.
+    for (int i = kReads - 1; i >= 1; --i)
+      err += warning("possible partial content for file: " + out_name(client, tid(i), "f" + std::to_string(i)));
+    std::map<std::string, bytes> files{{out_name(client, again_tid, "again"), text("new")}};
+    for (int i = 0; i < kReads; ++i)
+      files[out_name(client, tid(i), "f" + std::to_string(i))] = block(i) + (i == 0 ? text("end") : bytes{});
+    c.push_back(run("ManyServerPorts", cap, {"-d", "2"}, "", err, files));
+  }
+  {
+    // Twenty broadcast reads from one requester port, then two servers
+    // answer: each gets a clone of the newest.
+    const endpoint one{"10.0.1.1", 3000}, two{"10.0.1.2", 3000};
+    capture cap;
+    for (int i = 0; i < 20; ++i) cap.udp(client, broadcast, tftp::rrq("b" + std::to_string(i)));
+    cap.udp(one, client, tftp::data(1, text("one")));
+    cap.udp(two, client, tftp::data(1, text("two")));
+    c.push_back(run("ManyBroadcastRequests", cap, {"-d", "2"}, "", reading(),
+                    {{out_name(client, one, "b19"), text("one")}, {out_name(client, two, "b19"), text("two")}}));
+  }
+  return c;
+}
+
 INSTANTIATE_TEST_SUITE_P(ServerPort, Golden, ::testing::ValuesIn(server_port_cases()), case_name());
 INSTANTIATE_TEST_SUITE_P(Broadcast, Golden, ::testing::ValuesIn(broadcast_cases()), case_name());
 INSTANTIATE_TEST_SUITE_P(RequestTable, Golden, ::testing::ValuesIn(request_table_cases()), case_name());
 INSTANTIATE_TEST_SUITE_P(Direction, Golden, ::testing::ValuesIn(direction_cases()), case_name());
 INSTANTIATE_TEST_SUITE_P(SelfTalk, Golden, ::testing::ValuesIn(self_cases()), case_name());
 INSTANTIATE_TEST_SUITE_P(Newest, Golden, ::testing::ValuesIn(newest_cases()), case_name());
+INSTANTIATE_TEST_SUITE_P(LongChain, Golden, ::testing::ValuesIn(long_chain_cases()), case_name());
 
 }  // namespace
 }  // namespace golden
