@@ -21,15 +21,16 @@
 // 0 and later from another port), and the new name may belong to a file
 // that was there before the run.
 struct output_file_t {
+  // What each block's write reads and changes comes first.
   int fd = -1;  // -1 while parked or closed
   std::uint32_t slot : 31 = 0;  // place in the set of open descriptors, while fd >= 0
   std::uint32_t referenced : 1 = 0;  // written since the sweep last passed
   std::uint64_t offset = 0;
+  // Bytes written past `offset` by output_write_ahead and not yet committed.
+  std::uint32_t ahead = 0;
   std::unique_ptr<char[]> created_name;  // from creation until closed
   dev_t device = 0;  // identity of the file created
   ino_t inode = 0;
-  // Bytes written past `offset` by output_write_ahead and not yet committed.
-  std::uint32_t ahead = 0;
 };
 
 // Creates the file: O_EXCL unless `replace`, which truncates instead; a

@@ -23,14 +23,11 @@ using owned_text = std::unique_ptr<char[]>;
 // One observed transfer. The requester's endpoint is (src_addr, stid); the
 // server's is (dst_addr, dtid), dtid being learnt from its first datagram.
 //
-// The fields that every datagram of a transfer reads come first, so that
-// they share one cache line; with thousands of transfers in progress each
-// record is usually cold when its next datagram arrives.
+// With thousands of transfers in progress each record is usually cold when
+// its next datagram arrives, so what every DATA and ACK reads shares the
+// first cache line: the endpoints that the lookup checks, the block counts,
+// and the start of the output file (its descriptor and offset).
 struct alignas(64) tftp_request_t {
-  // Place in time (greater is newer) and in the index of endpoints; see
-  // transfer_index.h.
-  std::uint64_t seq;
-  tftp_request_t *idx_next;
   std::uint32_t src_addr;
   std::uint32_t dst_addr;
   std::uint16_t stid;
@@ -47,22 +44,25 @@ struct alignas(64) tftp_request_t {
   std::uint32_t last_block;
   std::uint32_t block_skew;
   std::uint32_t datalen;
+  output_file_t file;
+
+  // Place in time (greater is newer) and in the index of endpoints; see
+  // transfer_index.h.
+  std::uint64_t seq;
+  tftp_request_t *idx_next;
+  tftp_request_t *idx_prev;
   // The buffer outlives its block so that the next one needs no allocation;
   // it is freed when the transfer is released.
   std::unique_ptr<std::uint8_t[]> data;
-
   std::uint32_t data_capacity;  // size `data` was allocated with
-
-  output_file_t file;
-  tftp_request_t *idx_prev;
+  std::uint16_t src_port;
+  std::uint16_t dst_port;
   std::unique_ptr<split_links> split;
   tftp_request_t *next;  // older record in request_list
   tftp_request_t *prev;  // newer record, for unlinking in place
   owned_text filename;
   owned_text mode;
   owned_text name;
-  std::uint16_t src_port;
-  std::uint16_t dst_port;
   std::uint32_t timeout;
   std::int64_t tsize;
 };
