@@ -95,11 +95,6 @@ int act(direction how, tftp_request_t &r, tftp_op op, bytes_t body, tftp_msg_t &
   return 0;
 }
 
-struct datagram_ends {
-  std::uint32_t src, dst;
-  std::uint16_t sport, dport;
-};
-
 // The datagram comes from the record's server to its requester.
 bool from_server(const tftp_request_t &r, const datagram_ends &d) {
   return r.dst_addr == d.src && r.src_addr == d.dst && r.stid == d.dport;
@@ -221,6 +216,18 @@ void drop_duplicate_request(const request_template_t &t) {
   release_request(*r);
   unlink(*r);
   delete r;
+}
+
+void prefetch_transfer_slots(const datagram_ends &d) {
+  if (request_list == nullptr) return;
+  index_prefetch_slot({d.dst, d.src, d.dport});
+  index_prefetch_slot({d.src, d.dst, d.sport});
+}
+
+void prefetch_transfer_records(const datagram_ends &d) {
+  if (request_list == nullptr) return;
+  index_prefetch_head({d.dst, d.src, d.dport});
+  index_prefetch_head({d.src, d.dst, d.sport});
 }
 
 tftp_request_t *find_transfer(std::uint32_t src, std::uint32_t dst, std::uint16_t sport, std::uint16_t dport) {

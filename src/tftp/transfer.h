@@ -79,6 +79,19 @@ void drop_duplicate_request(const request_template_t &request);
 // wrong" message for each record it passes over for its port.
 tftp_request_t *find_transfer(std::uint32_t src, std::uint32_t dst, std::uint16_t sport, std::uint16_t dport);
 
+// The ends of a datagram, as match_transfer takes them.
+struct datagram_ends {
+  std::uint32_t src, dst;  // host order
+  std::uint16_t sport, dport;
+};
+
+// With many transfers in progress, a datagram's lookup waits on memory
+// twice, for the index slot and then for the record it names. A reader
+// that sees datagrams coming can start both fetches early, one step and
+// then the other, each some datagrams before the datagram is handled.
+void prefetch_transfer_slots(const datagram_ends &ends);
+void prefetch_transfer_records(const datagram_ends &ends);
+
 // Ties a message that is not a request to its transfer and applies it.
 // Addresses and ports are host-order numbers. Returns 1 when handled.
 int match_transfer(bytes_t payload, std::uint32_t src, std::uint32_t dst, std::uint16_t sport,

@@ -108,6 +108,16 @@ class chain_table {
     if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
   }
 
+  // Once the slot is in cache: fetches the first two lines of the record
+  // its key's first probe names, should the tag match.
+  void prefetch_head(std::size_t hash) const {
+    if (slots_.empty()) return;
+    const slot_t &s = slots_[hash & (slots_.size() - 1)];
+    if (s.used != SLOT_FULL || s.tag != tag_of(hash)) return;
+    __builtin_prefetch(s.head);
+    __builtin_prefetch(reinterpret_cast<const char *>(s.head) + 64);
+  }
+
   // Links the record in by its `seq`: at the head when it is the newest.
   // Returns the chain's length with it.
   std::size_t insert(tftp_request_t &r) {
@@ -293,6 +303,10 @@ void index_chains(const endpoint_key *const *keys, int count, chain_view *views)
     views[i] = s ? chain_view{s->head, is_split(s->length)} : chain_view{};
   }
 }
+
+void index_prefetch_slot(const endpoint_key &key) { by_endpoints.prefetch(hash_of(key)); }
+
+void index_prefetch_head(const endpoint_key &key) { by_endpoints.prefetch_head(hash_of(key)); }
 
 tftp_request_t *index_find_dtid(const endpoint_key &key, std::uint16_t dtid) { return by_dtid.head({key, dtid}); }
 

@@ -68,6 +68,12 @@ chain_view index_chain(const endpoint_key &key);
 // with many transfers in progress each is a cache miss.
 void index_chains(const endpoint_key *const *keys, int count, chain_view *views);
 
+// Fetching ahead of a lookup, in two steps some time apart: first the
+// key's slot, then (the slot being in cache by then) the head record it
+// names. Neither waits on memory.
+void index_prefetch_slot(const endpoint_key &key);
+void index_prefetch_head(const endpoint_key &key);
+
 // In a split chain: the newest record whose `dtid` is the given port.
 tftp_request_t *index_find_dtid(const endpoint_key &key, std::uint16_t dtid);
 

@@ -225,6 +225,20 @@ std::vector<golden_case> cases() {
                               quote(warning("possible partial content for file: " + sample_name))),
                .files = {{sample_name, fill(512, 'a') + fill(512, 'b')}}});
 
+  // Every frame read before the failure is handled before it is reported:
+  // the debug lines of the ACK and of the file's creation come first.
+  c.push_back({.name = "CutOffCaptureHandlesFramesBeforeFailing",
+               .capture = cut_transfer_capture(),
+               .args = with_input({"-d", "5"}),
+               .status = 1,
+               .out = "",
+               .err = matches(quote(reading()) + "\\[debug\\] created new request [^\n]*\n" +
+                              quote(debug("ack for read; block=1, last_block=1, last_ack=0") +
+                                    debug("opening file: " + sample_name + ", mode: wb") +
+                                    "[error] failed processing packets: ") +
+                              ".+\n" + quote(warning("possible partial content for file: " + sample_name))),
+               .files = {{sample_name, fill(512, 'a') + fill(512, 'b')}}});
+
   // -d: negative values warn and keep the level; a non-numeric one gives 0.
   c.push_back({.name = "NegativeDebugLevelWarns",
                .capture = bad_ip_checksum_capture(),
