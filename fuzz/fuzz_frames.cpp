@@ -16,6 +16,7 @@
 
 #include "decode/fragment.h"
 #include "decode/link.h"
+#include "decode/peek.h"
 #include "frames_format.h"
 #include "output/output.h"
 #include "run/options.h"
@@ -125,6 +126,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     pcap_pkthdr header{};
     header.caplen = frame.caplen;
     header.len = frame.len;
+    // The look a file reader takes ahead of handling, and its fetches.
+    datagram_ends ends{};
+    if (peek_datagram_ends(link_type, {bytes.get(), frame.caplen}, ends)) {
+      prefetch_transfer_slots(ends);
+      prefetch_transfer_records(ends);
+    }
     handler(nullptr, &header, bytes.get());
   }
 
