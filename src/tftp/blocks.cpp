@@ -30,6 +30,11 @@ void keep_block(tftp_request_t &r, bytes_t payload) {
   if (!print_console && r.state == TFTP_REQ_OPEN && output_write_ahead(r.file, payload)) {
     r.pending = true;
     r.pending_in_file = true;
+    // The buffer of the first block is not needed again unless the file
+    // loses its descriptor: thousands of transfers in progress should not
+    // each hold one.
+    r.data.reset();
+    r.data_capacity = 0;
     return;
   }
   // A block pending in memory is never shorter than the one that replaces

@@ -52,7 +52,8 @@ struct alignas(64) tftp_request_t {
   tftp_request_t *idx_next;
   tftp_request_t *idx_prev;
   // The buffer outlives its block so that the next one needs no allocation;
-  // it is freed when the transfer is released.
+  // it is freed when the transfer is released, or once its blocks go to the
+  // file ahead of their ACKs.
   std::unique_ptr<std::uint8_t[]> data;
   std::uint32_t data_capacity;  // size `data` was allocated with
   std::uint16_t src_port;
