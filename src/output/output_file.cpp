@@ -31,6 +31,7 @@ std::vector<std::uint32_t> free_places;
 std::size_t hand = 0;
 rlim_t open_count = 0;
 rlim_t open_limit = 0;
+std::size_t created_count = 0;  // files created and not yet closed
 
 rlim_t compute_open_limit() {
   rlimit limit{};
@@ -144,6 +145,7 @@ bool output_create(output_file_t &file, const char *name, bool replace) {
   adopt_descriptor(file, fd);
   file.offset = 0;
   file.ahead = 0;
+  if (!file.created_name) ++created_count;
   file.created_name = std::move(kept);
   file.device = info.st_dev;
   file.inode = info.st_ino;
@@ -214,5 +216,8 @@ void output_close(output_file_t &file) {
   if (file.ahead != 0) cut_ahead(file);
   file.ahead = 0;
   if (file.fd >= 0) release_descriptor(file);
+  if (file.created_name) --created_count;
   file.created_name.reset();
 }
+
+std::size_t output_files_in_progress() { return created_count; }

@@ -52,3 +52,6 @@ void output_commit(output_file_t &file, std::uint32_t length);
 
 // Cuts off what was written ahead and never committed, and closes.
 void output_close(output_file_t &file);
+
+// Files created and not yet closed: the transfers whose blocks are flowing.
+std::size_t output_files_in_progress();

@@ -10,6 +10,7 @@
 
 #include "decode/link.h"
 #include "decode/peek.h"
+#include "output/output_file.h"
 #include "run/log.h"
 #include "tftp/transfer.h"
 
@@ -43,14 +44,15 @@ pcap_t *open_capture(const char *path, char *errbuf) {
   return handle;
 }
 
-// With thousands of transfers tracked, most datagrams find their transfer's
-// index slot and record out of the cache, one wait after the other.
-// Reading a capture file, frames are then handled two behind the one just
-// read: the newest frame's slots are fetched, the next one's records, and
-// the oldest is handled, each the same way and in the same order as without
-// the wait. Holding frames costs a copy of each, which only pays once the
-// records outgrow the cache; below that, and always for a pipe or terminal
-// (so that live input is never held back), frames are handled as they come.
+// With thousands of transfers in progress, most datagrams find their
+// transfer's index slot and record out of the cache, one wait after the
+// other. Reading a capture file, frames are then handled two behind the one
+// just read: the newest frame's slots are fetched, the next one's records,
+// and the oldest is handled, each the same way and in the same order as
+// without the wait. Holding frames costs a copy of each, which only pays
+// while the transfers in progress outgrow the cache; otherwise, and always
+// for a pipe or terminal (so that live input is never held back), frames are
+// handled as they come.
 constexpr std::size_t LOOKAHEAD = 2;
 constexpr std::size_t LOOKAHEAD_MIN_TRANSFERS = 1024;
 
@@ -67,7 +69,8 @@ bool reads_regular_file(pcap_t *handle) {
   return stream != nullptr && fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// pcap_loop's work, with the lookahead when `ahead` and transfers are many.
+// pcap_loop's work, with the lookahead when `ahead` and transfers in
+// progress are many.
 // Returns pcap_loop's result: 0 at the end of the capture, -1 on a read
 // error.
 int read_frames(pcap_t *handle, int link_type, packet_handler handler, bool ahead) {
@@ -82,7 +85,7 @@ int read_frames(pcap_t *handle, int link_type, packet_handler handler, bool ahea
   pcap_pkthdr *header;
   const u_char *bytes;
   while ((status = pcap_next_ex(handle, &header, &bytes)) == 1) {
-    if (!ahead || transfers_tracked() < LOOKAHEAD_MIN_TRANSFERS) {
+    if (!ahead || output_files_in_progress() < LOOKAHEAD_MIN_TRANSFERS) {
       // Frames still held go first.
       while (handled < read_count) handle_held();
       handler(nullptr, header, bytes);

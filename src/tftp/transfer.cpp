@@ -230,8 +230,6 @@ void prefetch_transfer_records(const datagram_ends &d) {
   index_prefetch_head({d.src, d.dst, d.sport});
 }
 
-std::size_t transfers_tracked() { return index_records(); }
-
 tftp_request_t *find_transfer(std::uint32_t src, std::uint32_t dst, std::uint16_t sport, std::uint16_t dport) {
   return find_fit({src, dst, sport, dport});
 }

@@ -93,9 +93,6 @@ struct datagram_ends {
 void prefetch_transfer_slots(const datagram_ends &ends);
 void prefetch_transfer_records(const datagram_ends &ends);
 
-// The transfers tracked so far, finished ones included.
-std::size_t transfers_tracked();
-
 // Ties a message that is not a request to its transfer and applies it.
 // Addresses and ports are host-order numbers. Returns 1 when handled.
 int match_transfer(bytes_t payload, std::uint32_t src, std::uint32_t dst, std::uint16_t sport,

@@ -211,7 +211,6 @@ chain_table<dtid_chain> by_dtid;
 chain_table<request_chain> by_request;
 std::uint64_t next_seq = 0;
 std::size_t broadcast_records = 0;
-std::size_t record_count = 0;
 
 bool is_split(std::size_t length) { return length > chain_walk_limit; }
 
@@ -248,7 +247,6 @@ void unsplit_chain(tftp_request_t *head) {
 
 void index_insert(tftp_request_t &r) {
   r.seq = ++next_seq;
-  ++record_count;
   if (r.dst_addr == BROADCAST_ADDR) ++broadcast_records;
   const std::size_t length = by_endpoints.insert(r);
   if (!is_split(length)) return;
@@ -257,7 +255,6 @@ void index_insert(tftp_request_t &r) {
 }
 
 void index_remove(tftp_request_t &r) {
-  --record_count;
   if (r.dst_addr == BROADCAST_ADDR) --broadcast_records;
   const slot_t *s = by_endpoints.find(key_of(r));
   const std::size_t length = s ? s->length : 0;
@@ -272,7 +269,6 @@ void index_clear() {
   by_dtid.clear();
   by_request.clear();
   broadcast_records = 0;
-  record_count = 0;
   next_seq = 0;
 }
 
@@ -323,5 +319,3 @@ tftp_request_t *index_find_template(const endpoint_key &key) {
 }
 
 bool index_has_broadcast() { return broadcast_records != 0; }
-
-std::size_t index_records() { return record_count; }

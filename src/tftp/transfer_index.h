@@ -88,9 +88,6 @@ tftp_request_t *index_find_template(const endpoint_key &key);
 // Whether any record sent to the broadcast address is indexed.
 bool index_has_broadcast();
 
-// The records indexed.
-std::size_t index_records();
-
 // Chains longer than this are split. Set only while no record exists (tests
 // set it to 0 or to the largest value, to compare the two ways).
 extern std::size_t chain_walk_limit;
