@@ -146,41 +146,6 @@ tftp_request_t *newest_fit(chain_role role, const chain_view &chain, const endpo
   return nullptr;
 }
 
-// Newest first, the first record that a datagram fits, which is the newest
-// of each chain's newest fit. Only three keys can hold such a record. When
-// the datagram comes from the broadcast address, the broadcast key is the
-// server key and its records are tested as any other the datagram comes from
-// the server of; when the server and requester keys are equal, every record
-// of the key is tested as one the datagram comes from the server of. Every
-// record of the server key newer than the fit was passed over for its port,
-// and gets the "dtid wrong" message in turn.
-tftp_request_t *find_fit(const datagram_ends &d) {
-  if (request_list == nullptr) return nullptr;
-  const endpoint_key broadcast{d.dst, BROADCAST_ADDR, d.dport};
-  const endpoint_key server{d.dst, d.src, d.dport};
-  const endpoint_key requester{d.src, d.dst, d.sport};
-  const endpoint_key *keys[3];
-  chain_role roles[3];
-  int count = 0;
-  keys[count] = &server, roles[count++] = chain_role::server;
-  if (!(requester == server)) keys[count] = &requester, roles[count++] = chain_role::requester;
-  // The broadcast key can only lead somewhere while a broadcast record
-  // exists; the common case skips its lookup.
-  if (d.src != BROADCAST_ADDR && index_has_broadcast()) keys[count] = &broadcast, roles[count++] = chain_role::broadcast;
-  chain_view chains[3];
-  index_chains(keys, count, chains);
-
-  tftp_request_t *best = nullptr;
-  for (int i = 0; i < count; ++i) {
-    tftp_request_t *r = newest_fit(roles[i], chains[i], *keys[i], d);
-    if (r && (best == nullptr || r->seq > best->seq)) best = r;
-  }
-  if (debug_enabled(2))
-    for (tftp_request_t *r = chains[0].head; r && (best == nullptr || r->seq > best->seq); r = r->idx_next)
-      report_wrong_dtid(*r, d);
-  return best;
-}
-
 }  // namespace
 
 tftp_request_t *add_request(const request_template_t &t) {
@@ -230,8 +195,39 @@ void prefetch_transfer_records(const datagram_ends &d) {
   index_prefetch_head({d.src, d.dst, d.sport});
 }
 
-tftp_request_t *find_transfer(std::uint32_t src, std::uint32_t dst, std::uint16_t sport, std::uint16_t dport) {
-  return find_fit({src, dst, sport, dport});
+// Newest first, the first record that a datagram fits, which is the newest
+// of each chain's newest fit. Only three keys can hold such a record. When
+// the datagram comes from the broadcast address, the broadcast key is the
+// server key and its records are tested as any other the datagram comes from
+// the server of; when the server and requester keys are equal, every record
+// of the key is tested as one the datagram comes from the server of. Every
+// record of the server key newer than the fit was passed over for its port,
+// and gets the "dtid wrong" message in turn.
+tftp_request_t *find_transfer(const datagram_ends &d) {
+  if (request_list == nullptr) return nullptr;
+  const endpoint_key broadcast{d.dst, BROADCAST_ADDR, d.dport};
+  const endpoint_key server{d.dst, d.src, d.dport};
+  const endpoint_key requester{d.src, d.dst, d.sport};
+  const endpoint_key *keys[3];
+  chain_role roles[3];
+  int count = 0;
+  keys[count] = &server, roles[count++] = chain_role::server;
+  if (!(requester == server)) keys[count] = &requester, roles[count++] = chain_role::requester;
+  // The broadcast key can only lead somewhere while a broadcast record
+  // exists; the common case skips its lookup.
+  if (d.src != BROADCAST_ADDR && index_has_broadcast()) keys[count] = &broadcast, roles[count++] = chain_role::broadcast;
+  chain_view chains[3];
+  index_chains(keys, count, chains);
+
+  tftp_request_t *best = nullptr;
+  for (int i = 0; i < count; ++i) {
+    tftp_request_t *r = newest_fit(roles[i], chains[i], *keys[i], d);
+    if (r && (best == nullptr || r->seq > best->seq)) best = r;
+  }
+  if (debug_enabled(2))
+    for (tftp_request_t *r = chains[0].head; r && (best == nullptr || r->seq > best->seq); r = r->idx_next)
+      report_wrong_dtid(*r, d);
+  return best;
 }
 
 int match_transfer(bytes_t payload, std::uint32_t src, std::uint32_t dst, std::uint16_t sport, std::uint16_t dport,
@@ -242,7 +238,7 @@ int match_transfer(bytes_t payload, std::uint32_t src, std::uint32_t dst, std::u
   const bytes_t body = payload.subspan(2);
   const datagram_ends ends{src, dst, sport, dport};
   for (;;) {
-    tftp_request_t *r = find_fit(ends);
+    tftp_request_t *r = find_transfer(ends);
     if (r == nullptr) return 0;
     if (follows_broadcast(*r, src, dst, dport)) {
       // The clone is now the newest record, and the next search finds it.

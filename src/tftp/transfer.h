@@ -74,17 +74,17 @@ extern tftp_request_t *request_list;
 tftp_request_t *add_request(const request_template_t &request);
 void drop_duplicate_request(const request_template_t &request);
 
-// The first record, newest first, that a datagram with these ends fits: a
-// broadcast record it answers (from which match_transfer makes a clone), or
-// a record it comes from the server or the requester of. Logs the "dtid
-// wrong" message for each record it passes over for its port.
-tftp_request_t *find_transfer(std::uint32_t src, std::uint32_t dst, std::uint16_t sport, std::uint16_t dport);
-
 // The ends of a datagram, as match_transfer takes them.
 struct datagram_ends {
   std::uint32_t src, dst;  // host order
   std::uint16_t sport, dport;
 };
+
+// The first record, newest first, that a datagram with these ends fits: a
+// broadcast record it answers (from which match_transfer makes a clone), or
+// a record it comes from the server or the requester of. Logs the "dtid
+// wrong" message for each record it passes over for its port.
+tftp_request_t *find_transfer(const datagram_ends &ends);
 
 // With many transfers in progress, a datagram's lookup waits on memory
 // twice, for the index slot and then for the record it names. A reader

@@ -214,6 +214,8 @@ std::size_t broadcast_records = 0;
 
 bool is_split(std::size_t length) { return length > chain_walk_limit; }
 
+chain_view view_of(const slot_t *s) { return s ? chain_view{s->head, is_split(s->length)} : chain_view{}; }
+
 bool in_split_chain(const tftp_request_t &r) {
   const slot_t *s = by_endpoints.find(key_of(r));
   return s != nullptr && is_split(s->length);
@@ -286,10 +288,7 @@ void index_forget_template(tftp_request_t &r) {
   if (is_template(r) && in_split_chain(r)) by_request.remove(r);
 }
 
-chain_view index_chain(const endpoint_key &key) {
-  const slot_t *s = by_endpoints.find(key);
-  return s ? chain_view{s->head, is_split(s->length)} : chain_view{};
-}
+chain_view index_chain(const endpoint_key &key) { return view_of(by_endpoints.find(key)); }
 
 void index_chains(const endpoint_key *const *keys, int count, chain_view *views) {
   std::size_t hashes[4];
@@ -299,8 +298,7 @@ void index_chains(const endpoint_key *const *keys, int count, chain_view *views)
     by_endpoints.prefetch(hashes[i]);
   }
   for (int i = 0; i < count; ++i) {
-    const slot_t *s = by_endpoints.find(*keys[i], hashes[i]);
-    views[i] = s ? chain_view{s->head, is_split(s->length)} : chain_view{};
+    views[i] = view_of(by_endpoints.find(*keys[i], hashes[i]));
   }
 }
 

@@ -117,7 +117,7 @@ void run_traffic(std::uint32_t seed, std::size_t limit) {
     const std::uint16_t sport = port(), dport = port();
     const walk_result want = walk_all(src, dst, sport, dport);
     const tftp_request_t *got = nullptr;
-    const std::string log = capture_fd(2, [&] { got = find_transfer(src, dst, sport, dport); });
+    const std::string log = capture_fd(2, [&] { got = find_transfer({src, dst, sport, dport}); });
     ASSERT_EQ(got, want.record);
     ASSERT_EQ(log, want.log);
     const std::vector<std::uint8_t> message = random_message(rng);
