@@ -16,12 +16,10 @@
 
 #include "decode/fragment.h"
 #include "decode/link.h"
-#include "decode/peek.h"
 #include "frames_format.h"
-#include "output/output.h"
 #include "run/options.h"
 #include "tftp/transfer.h"
-#include "tftp/transfer_index.h"
+#include "tftp/transfer_table.h"
 
 namespace {
 
@@ -126,12 +124,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     pcap_pkthdr header{};
     header.caplen = frame.caplen;
     header.len = frame.len;
-    // The look a file reader takes ahead of handling, and its fetches.
-    datagram_ends ends{};
-    if (peek_datagram_ends(link_type, {bytes.get(), frame.caplen}, ends)) {
-      prefetch_transfer_slots(ends);
-      prefetch_transfer_records(ends);
-    }
     handler(nullptr, &header, bytes.get());
   }
 
@@ -139,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   flush_all_requests();
   frag_release_all();
   frag_table_init();
-  if (request_list != nullptr) std::abort();
+  if (newest_transfer() != nullptr) std::abort();
   empty_folder(true);
   if (fchdir(home_fd) != 0) std::abort();
   return 0;

@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   tftp_msg_t msg{};
   request_template_t request{};
   if (parse_request(payload, request, msg)) {
-    if (request.op != 1 && request.op != 2) std::abort();
+    if (request.op != tftp_op::rrq && request.op != tftp_op::wrq) std::abort();
     if (request.filename == nullptr || request.mode == nullptr) std::abort();
     check_text(request.filename, copy.get(), size);
     check_text(request.mode, copy.get(), size);
@@ -48,13 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   // The OACK body is what follows the opcode.
   const bytes_t body = payload.size() >= 2 ? payload.subspan(2) : bytes_t{};
   tftp_request_t scratch{};
-  scratch.op = 1;
-  scratch.blksize = 512;
+  scratch.op = tftp_op::rrq;
+  scratch.blocks.blksize = 512;
   tftp_msg_t oack{};
   handle_oack(scratch, body, oack);
   check_text(oack.blksize, body.data(), body.size());
   check_text(oack.timeout, body.data(), body.size());
   check_text(oack.tsize, body.data(), body.size());
-  if (scratch.blksize == 0) std::abort();
+  if (scratch.blocks.blksize == 0) std::abort();
   return 0;
 }

@@ -1,12 +1,12 @@
 #include "decode/fragment.h"
 
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <unordered_map>
 
+#include "base/address.h"
 #include "decode/ipv4.h"
 #include "run/log.h"
 
@@ -61,10 +61,12 @@ struct frag_key_hash {
 std::unordered_map<frag_key, fragment_t *, frag_key_hash> frag_index;
 
 frag_key key_of(const std::uint8_t *header) {
+  const bytes_t fixed{header, IP_HEADER_MIN};
   frag_key k{};
-  std::memcpy(&k.src, header + IP_SRC, 4);
-  std::memcpy(&k.dst, header + IP_DST, 4);
-  std::memcpy(&k.id, header + IP_ID, 2);
+  k.src = load_raw32(fixed, IP_SRC);
+  k.dst = load_raw32(fixed, IP_DST);
+  // As stored, as the addresses: the bucket hash reads the stored bytes.
+  k.id = __builtin_bswap16(load_be16(fixed, IP_ID));
   return k;
 }
 
@@ -146,8 +148,8 @@ void unlink_record(fragment_t *record, int bucket) {
 
 void print_record(int bucket, const fragment_t *record) {
   const bytes_t header{record->header, IP_HEADER_MIN};
-  const dotted_t src = dotted(load_raw32(header, IP_SRC));
-  const dotted_t dst = dotted(load_raw32(header, IP_DST));
+  const address_text src = to_text(ip_address::from_stored_v4(load_raw32(header, IP_SRC)));
+  const address_text dst = to_text(ip_address::from_stored_v4(load_raw32(header, IP_DST)));
   log_debug_line("fragment bucket %d: [%p], length=%u, flags=%04X, src=%s, dst=%s, id=%d", bucket,
                  static_cast<const void *>(record), static_cast<unsigned>(record->length), record->flags, src.text,
                  dst.text, load_be16(header, IP_ID));

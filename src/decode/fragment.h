@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "decode/wire.h"
+#include "base/cursor.h"
 
 // Reassembly of fragmented IPv4 datagrams.
 //

@@ -8,14 +8,9 @@
 
 namespace {
 
-constexpr std::uint8_t PROTOCOL_UDP = 17;
-constexpr std::uint16_t FRAG_FIELD_MASK = 0x3fff;
-constexpr std::uint16_t FRAG_OFFSET_MASK = 0x1fff;
-constexpr std::uint16_t FRAG_MORE = 0x2000;
-
 void decode_fragment(bytes_t packet, std::uint16_t frag_word, bytes_t payload) {
   fragment_t *record =
-      frag_add(packet, frag_word & FRAG_OFFSET_MASK, frag_word & FRAG_MORE, payload);
+      frag_add(packet, frag_word & IP_FRAG_OFFSET_MASK, frag_word & IP_FRAG_MORE, payload);
   if (record == nullptr || frag_reassemble(record) == 0) return;
   decode_udp(bytes_t{record->packet, record->length}, bytes_t{record->header, IP_HEADER_MIN});
   frag_release(record);
@@ -30,16 +25,17 @@ void decode_ip(bytes_t packet) {
                 static_cast<int>(IP_HEADER_MIN));
     return;
   }
-  const unsigned version = packet[0] >> 4;
+  const unsigned version = ip_version(packet);
   if (version != 4) {
     log_warning("unexpected version %d; not 4", version);
     return;
   }
-  if (packet[9] != PROTOCOL_UDP) {
-    log_warning("unexpected protocol %d; not udp", packet[9]);
+  const unsigned protocol = load_u8(packet, IP_PROTOCOL);
+  if (protocol != IP_PROTOCOL_UDP) {
+    log_warning("unexpected protocol %d; not udp", protocol);
     return;
   }
-  const std::uint32_t total = load_be16(packet, 2);
+  const std::uint32_t total = load_be16(packet, IP_TOTAL_LENGTH);
   const std::uint32_t header_len = ip_header_length(packet);
   const unsigned id = load_be16(packet, IP_ID);
   if (total > caplen) {
@@ -59,8 +55,8 @@ void decode_ip(bytes_t packet) {
     log_debug(3, "allowing invalid ip checksum; checksum=%x", sum);
   }
   const bytes_t payload = packet.subspan(header_len, total - header_len);
-  const std::uint16_t frag_word = load_be16(packet, 6);
-  if ((frag_word & FRAG_FIELD_MASK) == 0) {
+  const std::uint16_t frag_word = load_be16(packet, IP_FRAG_WORD);
+  if ((frag_word & IP_FRAG_FIELD_MASK) == 0) {
     // A header-length nibble below 5 still leaves the addresses in the first
     // 20 bytes, which the caller has captured.
     decode_udp(payload, packet.first(std::max<std::size_t>(header_len, IP_HEADER_MIN)));

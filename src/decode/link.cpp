@@ -3,7 +3,7 @@
 #include <array>
 
 #include "decode/ipv4.h"
-#include "decode/wire.h"
+#include "base/cursor.h"
 #include "run/log.h"
 
 namespace {

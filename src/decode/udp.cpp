@@ -1,13 +1,10 @@
 #include "decode/udp.h"
 
-#include <arpa/inet.h>
-
-#include <cstring>
-
+#include "base/address.h"
+#include "base/tftp_message.h"
 #include "decode/ipv4.h"
-#include "output/output.h"
+#include "output/trace.h"
 #include "run/log.h"
-#include "tftp/request.h"
 #include "tftp/transfer.h"
 
 namespace {
@@ -17,8 +14,6 @@ constexpr std::uint8_t IPOPT_END = 0;
 constexpr std::uint8_t IPOPT_NOP = 1;
 constexpr std::uint8_t IPOPT_LSRR = 131;
 constexpr std::uint8_t IPOPT_SSRR = 137;
-
-std::uint32_t host_order(std::uint32_t stored) { return ntohl(stored); }
 
 // The final address of a well-formed source-route option, or 0.
 std::uint32_t route_final_hop(bytes_t option) {
@@ -36,23 +31,19 @@ std::uint32_t final_destination(bytes_t ip_header) {
   if (stated <= IP_HEADER_MIN || ip_header.size() <= IP_HEADER_MIN) return destination;
   const bytes_t options = sub_bytes(ip_header, IP_HEADER_MIN, stated - IP_HEADER_MIN);
   const std::size_t room = stated - IP_HEADER_MIN;
-  std::size_t c = 0;
-  while (c < room && c < options.size()) {
-    const std::uint8_t type = options[c];
-    if (type == IPOPT_NOP) {
-      ++c;
-      continue;
-    }
-    if (type == IPOPT_END || c + 1 >= options.size()) break;
-    const std::uint8_t l = options[c + 1];
-    if (l < 2 || l > room) break;
-    const std::size_t start = c;
-    c += l;
-    if (c > room) break;
+  wire_cursor c(options);
+  while (c.remaining() > 0) {
+    const std::size_t start = options.size() - c.remaining();
+    const std::uint8_t type = c.u8();
+    if (type == IPOPT_NOP) continue;
+    if (type == IPOPT_END || c.remaining() == 0) break;
+    const std::uint8_t l = c.u8();
+    if (l < 2 || start + l > room) break;
     if (type == IPOPT_LSRR || type == IPOPT_SSRR) {
       const std::uint32_t hop = route_final_hop(sub_bytes(options, start, l));
       return hop != 0 ? hop : destination;
     }
+    if (!c.skip(l - 2u)) break;
   }
   return destination;
 }
@@ -74,44 +65,35 @@ void decode_udp(bytes_t datagram, bytes_t ip_header) {
                 UDP_HEADER_LEN, id);
     return;
   }
-  const std::uint32_t stated = load_be16(datagram, 4);
+  wire_cursor header(datagram);
+  datagram_ends ends;
+  ends.src = ip_address::from_stored_v4(load_raw32(ip_header, IP_SRC));
+  ends.dst = ip_address::from_stored_v4(load_raw32(ip_header, IP_DST));
+  ends.sport = header.be16();
+  ends.dport = header.be16();
+  const std::uint32_t stated = header.be16();
+  const std::uint16_t checksum = header.be16();
   if (stated != length) {
     log_warning("invalid udp header; specified length: %d, doesn't match expected: %d; id=%d",
                 static_cast<int>(stated) - 8, static_cast<int>(length) - 8, id);
     return;
   }
-  const std::uint16_t sport = load_be16(datagram, 0);
-  const std::uint16_t dport = load_be16(datagram, 2);
-  tftp_msg_t msg{};
-  request_template_t request{};
-  const std::uint32_t src_stored = load_raw32(ip_header, IP_SRC);
-  const std::uint32_t dst_stored = load_raw32(ip_header, IP_DST);
-
-  if (load_be16(datagram, 6) != 0) {
+  if (checksum != 0) {
     const std::uint16_t residual = udp_checksum(ip_header, datagram);
     if (residual != 0) {
       if (check_checksums) {
         log_warning("invalid udp checksum; checksum=%x; src=%s:%d, dst=%s:%d, id=%d", residual,
-                    dotted(src_stored).text, sport, dotted(dst_stored).text, dport, id);
+                    to_text(ends.src).text, ends.sport, to_text(ends.dst).text, ends.dport, id);
         return;
       }
       log_debug(3, "allowing invalid udp checksum; checksum=%x", residual);
     }
   }
-
-  const bytes_t payload = datagram.subspan(UDP_HEADER_LEN);
+  const bytes_t payload = header.rest();
+  tftp_msg_t msg;
   trace_outcome outcome;
-  if (parse_request(payload, request, msg)) {
-    request.src_addr = host_order(src_stored);
-    request.dst_addr = host_order(dst_stored);
-    request.src_port = sport;
-    request.dst_port = dport;
-    add_request(request);
-    outcome = trace_outcome::request;
-  } else if (match_transfer(payload, host_order(src_stored), host_order(dst_stored), sport, dport, msg)) {
-    outcome = trace_outcome::handled;
-  } else {
-    outcome = trace_outcome::unmatched;
-  }
-  if (verbose) trace_exchange(outcome, src_stored, dst_stored, sport, dport, request, msg, payload);
+  if (recognise_request(payload, ends, msg)) outcome = trace_outcome::request;
+  else if (match_transfer(payload, ends, msg)) outcome = trace_outcome::handled;
+  else outcome = trace_outcome::unmatched;
+  if (verbose) trace_exchange(outcome, ends, msg, payload);
 }

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "output/output.h"
+#include "output/dump.h"
 
 namespace {
 

@@ -31,7 +31,6 @@ std::vector<std::uint32_t> free_places;
 std::size_t hand = 0;
 rlim_t open_count = 0;
 rlim_t open_limit = 0;
-std::size_t created_count = 0;  // files created and not yet closed
 
 rlim_t compute_open_limit() {
   rlimit limit{};
@@ -106,14 +105,14 @@ int open_retrying(const char *name, int flags) {
 // Reopens a parked file under its creation name, refusing whatever now
 // stands there if it is not the file created.
 int reopen(const output_file_t &file) {
-  if (!file.created_name) {
+  if (!file.created) {
     errno = EBADF;
     return -1;
   }
-  const int fd = open_retrying(file.created_name.get(), REOPEN_FLAGS);
+  const int fd = open_retrying(file.created->name.get(), REOPEN_FLAGS);
   if (fd < 0) return -1;
   struct stat info{};
-  if (fstat(fd, &info) != 0 || info.st_dev != file.device || info.st_ino != file.inode) {
+  if (fstat(fd, &info) != 0 || info.st_dev != file.created->device || info.st_ino != file.created->inode) {
     ::close(fd);
     errno = ESTALE;
     return -1;
@@ -125,12 +124,13 @@ int reopen(const output_file_t &file) {
 
 bool output_create(output_file_t &file, const char *name, bool replace) {
   const std::size_t size = std::strlen(name) + 1;
-  std::unique_ptr<char[]> kept(new (std::nothrow) char[size]);
-  if (!kept) {
+  std::unique_ptr<created_file_t> kept(new (std::nothrow) created_file_t);
+  if (kept) kept->name.reset(new (std::nothrow) char[size]);
+  if (!kept || !kept->name) {
     errno = ENOMEM;
     return false;
   }
-  std::memcpy(kept.get(), name, size);
+  std::memcpy(kept->name.get(), name, size);
   make_room();
   const int fd = open_retrying(name, CREATE_FLAGS | (replace ? O_TRUNC : O_EXCL));
   if (fd < 0) return false;
@@ -145,10 +145,9 @@ bool output_create(output_file_t &file, const char *name, bool replace) {
   adopt_descriptor(file, fd);
   file.offset = 0;
   file.ahead = 0;
-  if (!file.created_name) ++created_count;
-  file.created_name = std::move(kept);
-  file.device = info.st_dev;
-  file.inode = info.st_ino;
+  kept->device = info.st_dev;
+  kept->inode = info.st_ino;
+  file.created = std::move(kept);
   return true;
 }
 
@@ -216,8 +215,5 @@ void output_close(output_file_t &file) {
   if (file.ahead != 0) cut_ahead(file);
   file.ahead = 0;
   if (file.fd >= 0) release_descriptor(file);
-  if (file.created_name) --created_count;
-  file.created_name.reset();
+  file.created.reset();
 }
-
-std::size_t output_files_in_progress() { return created_count; }

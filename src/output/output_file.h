@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "decode/wire.h"
+#include "base/bytes.h"
 
 // The output file of one transfer. A capture may hold more transfers in
 // progress than the process may hold open files, so descriptors are kept in a
@@ -20,6 +20,13 @@
 // change after its file was created (a server that first answers from port
 // 0 and later from another port), and the new name may belong to a file
 // that was there before the run.
+// Which file was created, under which name: from creation until closed.
+struct created_file_t {
+  std::unique_ptr<char[]> name;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
 struct output_file_t {
   // What each block's write reads and changes comes first.
   int fd = -1;  // -1 while parked or closed
@@ -28,9 +35,7 @@ struct output_file_t {
   std::uint64_t offset = 0;
   // Bytes written past `offset` by output_write_ahead and not yet committed.
   std::uint32_t ahead = 0;
-  std::unique_ptr<char[]> created_name;  // from creation until closed
-  dev_t device = 0;  // identity of the file created
-  ino_t inode = 0;
+  std::unique_ptr<created_file_t> created;
 };
 
 // Creates the file: O_EXCL unless `replace`, which truncates instead; a
@@ -52,6 +57,3 @@ void output_commit(output_file_t &file, std::uint32_t length);
 
 // Cuts off what was written ahead and never committed, and closes.
 void output_close(output_file_t &file);
-
-// Files created and not yet closed: the transfers whose blocks are flowing.
-std::size_t output_files_in_progress();

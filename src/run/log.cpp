@@ -6,6 +6,8 @@
 
 namespace {
 
+void (*fatal_exit_hook)() = nullptr;
+
 void write_line(const char *prefix, const char *format, va_list args) {
   // Three pieces, no explicit flush: standard error is unbuffered.
   std::fputs(prefix, stderr);
@@ -34,5 +36,12 @@ void log_error(int status, const char *format, ...) {
   va_start(args, format);
   write_line("[error] ", format, args);
   va_end(args);
-  if (status != 0) std::exit(status);
+  if (status == 0) return;
+  if (void (*hook)() = fatal_exit_hook) {
+    fatal_exit_hook = nullptr;
+    hook();
+  }
+  std::exit(status);
 }
+
+void set_fatal_exit_hook(void (*hook)()) { fatal_exit_hook = hook; }

@@ -5,8 +5,13 @@
 // The diagnostic log: one line per call on standard error.
 void log_warning(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-// With a non-zero status the process ends with it; with 0 the call returns.
+// With a non-zero status the process ends with it, after the fatal-exit
+// hook has run; with 0 the call returns.
 void log_error(int status, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// What a fatal exit must still do (leave no uncounted bytes in files). The
+// hook runs once; a fatal report from inside it ends the process at once.
+void set_fatal_exit_hook(void (*hook)());
 
 void log_debug_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
 

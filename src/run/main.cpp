@@ -8,10 +8,10 @@
 #include <string>
 
 #include "decode/fragment.h"
-#include "output/output.h"
 #include "run/capture.h"
 #include "run/filter.h"
 #include "run/log.h"
+#include "tftp/transfer.h"
 
 namespace {
 
@@ -74,6 +74,7 @@ int main(int argc, char *argv[]) {
     std::exit(usage_status);
   }
   const std::string filter_text = compose_filter(argc - optind, argv + optind);
+  set_fatal_exit_hook(cut_all_outputs);
   const int result = run_capture(path, filter_text.c_str());
   flush_all_requests();
   frag_release_all();

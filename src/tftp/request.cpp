@@ -5,6 +5,7 @@
 #include <array>
 
 #include "run/log.h"
+#include "tftp/options.h"
 
 namespace {
 
@@ -33,35 +34,37 @@ bool known_mode(const char *field) {
   return false;
 }
 
-parse_state option_state(const char *name) {
-  if (strcasecmp(name, "blksize") == 0) return parse_state::blksize_value;
-  if (strcasecmp(name, "timeout") == 0) return parse_state::timeout_value;
-  if (strcasecmp(name, "tsize") == 0) return parse_state::tsize_value;
+parse_state value_state(std::string_view name) {
+  switch (find_option(name)) {
+    case tftp_option::blksize: return parse_state::blksize_value;
+    case tftp_option::timeout: return parse_state::timeout_value;
+    case tftp_option::tsize: return parse_state::tsize_value;
+    case tftp_option::other: break;
+  }
   return parse_state::other_value;
 }
 
 // Acts on a field that ended at its NUL and returns the next state.
-parse_state field_done(parse_state state, const char *field, request_template_t &request,
-                       tftp_msg_t &msg) {
+parse_state field_done(parse_state state, std::string_view field, request_template_t &request, tftp_msg_t &msg) {
   switch (state) {
     case parse_state::filename:
-      request.filename = field;
+      request.filename = field.data();
       return parse_state::mode;
     case parse_state::mode:
-      if (!known_mode(field)) return parse_state::bad_mode;
-      request.mode = field;
+      if (!known_mode(field.data())) return parse_state::bad_mode;
+      request.mode = field.data();
       return parse_state::option_name;
     case parse_state::option_name:
     case parse_state::after_value:
-      return option_state(field);
+      return value_state(field);
     case parse_state::blksize_value:
-      msg.blksize = field;
+      msg.blksize = field.data();
       return parse_state::after_value;
     case parse_state::timeout_value:
-      msg.timeout = field;
+      msg.timeout = field.data();
       return parse_state::after_value;
     case parse_state::tsize_value:
-      msg.tsize = field;
+      msg.tsize = field.data();
       return parse_state::after_value;
     case parse_state::other_value:
       return parse_state::after_value;
@@ -75,23 +78,22 @@ parse_state field_done(parse_state state, const char *field, request_template_t 
 
 int parse_request(bytes_t payload, request_template_t &request, tftp_msg_t &msg) {
   if (payload.size() < MIN_REQUEST) return 0;
-  if (payload[0] != 0 || (payload[1] != 1 && payload[1] != 2)) return 0;
-  request.op = payload[1];
-  if (payload[2] == 0) return 0;
+  wire_cursor c(payload);
+  const auto op = static_cast<tftp_op>(c.be16());
+  if (op != tftp_op::rrq && op != tftp_op::wrq) return 0;
+  request.op = op;
+  if (load_u8(c.rest(), 0) == 0) return 0;  // an empty file name
 
   // Every field handed to field_done ends at a NUL inside the payload, so the
-  // texts it keeps are terminated within the datagram.
-  const char *text = reinterpret_cast<const char *>(payload.data());
+  // texts it keeps are terminated within the datagram. A field cut off by
+  // the end of the payload is left unread: the state it leaves decides.
   parse_state state = parse_state::filename;
-  std::size_t field = 2;
-  for (std::size_t at = 3; at < payload.size(); ++at) {
-    if (payload[at] != 0) continue;
-    state = field_done(state, text + field, request, msg);
+  while (const auto field = c.cstring()) {
+    state = field_done(state, *field, request, msg);
     if (state == parse_state::bad_mode) return 0;
-    field = at + 1;
   }
   if (state != parse_state::option_name && state != parse_state::after_value) return 0;
-  log_debug(6, "found tftp request; op: %d, filename: %s, mode: %s", request.op, request.filename,
-            request.mode);
+  log_debug(6, "found tftp request; op: %d, filename: %s, mode: %s", static_cast<int>(request.op),
+            request.filename, request.mode);
   return 1;
 }

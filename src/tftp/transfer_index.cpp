@@ -5,8 +5,9 @@
 
 #include "run/log.h"
 #include "tftp/transfer.h"
+#include "tftp/transfer_table.h"
 
-endpoint_key key_of(const tftp_request_t &r) { return {r.src_addr, r.dst_addr, r.stid}; }
+endpoint_key key_of(const tftp_request_t &r) { return {r.ends.src_addr, r.ends.dst_addr, r.ends.stid}; }
 
 std::size_t chain_walk_limit = 8;
 
@@ -25,37 +26,35 @@ std::size_t mix(std::uint64_t v) {
 }
 
 std::size_t hash_of(const endpoint_key &k) {
-  return mix((static_cast<std::uint64_t>(k.requester_addr) << 32 | k.server_addr) ^
+  return mix((k.requester_addr.hash_bits() << 32 | k.server_addr.hash_bits()) ^
              static_cast<std::uint64_t>(k.requester_port) << 17);
 }
 
 std::size_t hash_of(const port_key &k) { return mix(hash_of(k.endpoints) ^ (static_cast<std::uint64_t>(k.port) << 1)); }
 
-bool is_template(const tftp_request_t &r) { return r.dst_addr == BROADCAST_ADDR && r.filename && r.mode; }
-
 // Which records each index holds, under which key, through which links.
 struct endpoints_chain {
   using key_type = endpoint_key;
   static key_type key(const tftp_request_t &r) { return key_of(r); }
-  static tftp_request_t *&next(tftp_request_t &r) { return r.idx_next; }
-  static tftp_request_t *&prev(tftp_request_t &r) { return r.idx_prev; }
+  static tftp_request_t *&next(tftp_request_t &r) { return r.table.idx_next; }
+  static tftp_request_t *&prev(tftp_request_t &r) { return r.table.idx_prev; }
 };
 
 struct dtid_chain {
   using key_type = port_key;
-  static key_type key(const tftp_request_t &r) { return {key_of(r), r.dtid}; }
-  static tftp_request_t *&next(tftp_request_t &r) { return r.split->by_dtid.next; }
-  static tftp_request_t *&prev(tftp_request_t &r) { return r.split->by_dtid.prev; }
+  static key_type key(const tftp_request_t &r) { return {key_of(r), r.ends.dtid}; }
+  static tftp_request_t *&next(tftp_request_t &r) { return r.table.split->by_dtid.next; }
+  static tftp_request_t *&prev(tftp_request_t &r) { return r.table.split->by_dtid.prev; }
 };
 
 struct request_chain {
   using key_type = port_key;
   static key_type key(const tftp_request_t &r) {
-    return {key_of(r), r.dst_addr == BROADCAST_ADDR ? std::uint16_t{0} : r.dst_port};
+    return {key_of(r), r.ends.dst_addr.is_limited_broadcast() ? std::uint16_t{0} : r.dst_port};
   }
-  static bool holds(const tftp_request_t &r) { return r.dst_addr != BROADCAST_ADDR || is_template(r); }
-  static tftp_request_t *&next(tftp_request_t &r) { return r.split->by_request.next; }
-  static tftp_request_t *&prev(tftp_request_t &r) { return r.split->by_request.prev; }
+  static bool holds(const tftp_request_t &r) { return !r.ends.dst_addr.is_limited_broadcast() || is_broadcast_template(r); }
+  static tftp_request_t *&next(tftp_request_t &r) { return r.table.split->by_request.next; }
+  static tftp_request_t *&prev(tftp_request_t &r) { return r.table.split->by_request.prev; }
 };
 
 // An open-addressing table of chain heads: every datagram looks up two or
@@ -108,16 +107,6 @@ class chain_table {
     if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
   }
 
-  // Once the slot is in cache: fetches the first two lines of the record
-  // its key's first probe names, should the tag match.
-  void prefetch_head(std::size_t hash) const {
-    if (slots_.empty()) return;
-    const slot_t &s = slots_[hash & (slots_.size() - 1)];
-    if (s.used != SLOT_FULL || s.tag != tag_of(hash)) return;
-    __builtin_prefetch(s.head);
-    __builtin_prefetch(reinterpret_cast<const char *>(s.head) + 64);
-  }
-
   // Links the record in by its `seq`: at the head when it is the newest.
   // Returns the chain's length with it.
   std::size_t insert(tftp_request_t &r) {
@@ -128,14 +117,14 @@ class chain_table {
       return 1;
     }
     ++s->length;
-    if (s->head->seq < r.seq) {
+    if (s->head->table.seq < r.table.seq) {
       Chain::next(r) = s->head;
       Chain::prev(*s->head) = &r;
       s->head = &r;
       return s->length;
     }
     tftp_request_t *p = s->head;
-    while (Chain::next(*p) && Chain::next(*p)->seq > r.seq) p = Chain::next(*p);
+    while (Chain::next(*p) && Chain::next(*p)->table.seq > r.table.seq) p = Chain::next(*p);
     Chain::next(r) = Chain::next(*p);
     Chain::prev(r) = p;
     if (Chain::next(*p)) Chain::prev(*Chain::next(*p)) = &r;
@@ -222,8 +211,8 @@ bool in_split_chain(const tftp_request_t &r) {
 }
 
 void add_to_split(tftp_request_t &r) {
-  r.split.reset(new (std::nothrow) split_links);
-  if (!r.split) log_error(2, "failed to malloc tftp_request_t");
+  r.table.split.reset(new (std::nothrow) split_links);
+  if (!r.table.split) log_error(2, "failed to malloc tftp_request_t");
   by_dtid.insert(r);
   if (request_chain::holds(r)) by_request.insert(r);
 }
@@ -231,25 +220,25 @@ void add_to_split(tftp_request_t &r) {
 void remove_from_split(tftp_request_t &r) {
   by_dtid.remove(r);
   if (request_chain::holds(r)) by_request.remove(r);
-  r.split.reset();
+  r.table.split.reset();
 }
 
 // Oldest first, so that each record goes in at the head of its split chains.
 void split_chain(tftp_request_t *head) {
   tftp_request_t *r = head;
-  while (r->idx_next) r = r->idx_next;
-  for (; r; r = r->idx_prev) add_to_split(*r);
+  while (r->table.idx_next) r = r->table.idx_next;
+  for (; r; r = r->table.idx_prev) add_to_split(*r);
 }
 
 void unsplit_chain(tftp_request_t *head) {
-  for (tftp_request_t *r = head; r; r = r->idx_next) remove_from_split(*r);
+  for (tftp_request_t *r = head; r; r = r->table.idx_next) remove_from_split(*r);
 }
 
 }  // namespace
 
 void index_insert(tftp_request_t &r) {
-  r.seq = ++next_seq;
-  if (r.dst_addr == BROADCAST_ADDR) ++broadcast_records;
+  r.table.seq = ++next_seq;
+  if (r.ends.dst_addr.is_limited_broadcast()) ++broadcast_records;
   const std::size_t length = by_endpoints.insert(r);
   if (!is_split(length)) return;
   if (is_split(length - 1)) add_to_split(r);
@@ -257,7 +246,7 @@ void index_insert(tftp_request_t &r) {
 }
 
 void index_remove(tftp_request_t &r) {
-  if (r.dst_addr == BROADCAST_ADDR) --broadcast_records;
+  if (r.ends.dst_addr.is_limited_broadcast()) --broadcast_records;
   const slot_t *s = by_endpoints.find(key_of(r));
   const std::size_t length = s ? s->length : 0;
   if (!is_split(length)) return by_endpoints.remove(r);
@@ -276,16 +265,16 @@ void index_clear() {
 
 void index_set_dtid(tftp_request_t &r, std::uint16_t dtid) {
   if (!in_split_chain(r)) {
-    r.dtid = dtid;
+    r.ends.dtid = dtid;
     return;
   }
   by_dtid.remove(r);
-  r.dtid = dtid;
+  r.ends.dtid = dtid;
   by_dtid.insert(r);
 }
 
 void index_forget_template(tftp_request_t &r) {
-  if (is_template(r) && in_split_chain(r)) by_request.remove(r);
+  if (is_broadcast_template(r) && in_split_chain(r)) by_request.remove(r);
 }
 
 chain_view index_chain(const endpoint_key &key) { return view_of(by_endpoints.find(key)); }
@@ -302,18 +291,14 @@ void index_chains(const endpoint_key *const *keys, int count, chain_view *views)
   }
 }
 
-void index_prefetch_slot(const endpoint_key &key) { by_endpoints.prefetch(hash_of(key)); }
-
-void index_prefetch_head(const endpoint_key &key) { by_endpoints.prefetch_head(hash_of(key)); }
-
 tftp_request_t *index_find_dtid(const endpoint_key &key, std::uint16_t dtid) { return by_dtid.head({key, dtid}); }
 
 tftp_request_t *index_find_request(const endpoint_key &key, std::uint16_t dst_port) {
-  return key.server_addr == BROADCAST_ADDR ? nullptr : by_request.head({key, dst_port});
+  return key.server_addr.is_limited_broadcast() ? nullptr : by_request.head({key, dst_port});
 }
 
 tftp_request_t *index_find_template(const endpoint_key &key) {
-  return key.server_addr == BROADCAST_ADDR ? by_request.head({key, 0}) : nullptr;
+  return key.server_addr.is_limited_broadcast() ? by_request.head({key, 0}) : nullptr;
 }
 
 bool index_has_broadcast() { return broadcast_records != 0; }

@@ -3,7 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/address.h"
+
 struct tftp_request_t;
+
+// Only the transfer table (transfer_table.cpp) uses this index.
 
 // Every test that ties a datagram to a transfer compares the requester's
 // address and port and the server's address, in one direction or the other.
@@ -11,23 +15,10 @@ struct tftp_request_t;
 // records that can fit it instead of walking every transfer ever seen. Each
 // chain holds the records of one key, newest first.
 struct endpoint_key {
-  std::uint32_t requester_addr;
-  std::uint32_t server_addr;
+  ip_address requester_addr;
+  ip_address server_addr;
   std::uint16_t requester_port;
   bool operator==(const endpoint_key &) const = default;
-};
-
-// A record's place in one chain of one index.
-struct index_links {
-  tftp_request_t *next = nullptr;  // older
-  tftp_request_t *prev = nullptr;  // newer
-};
-
-// A record's places in the indexes of a split chain (see below), allocated
-// only while its chain is split: most records never need them.
-struct split_links {
-  index_links by_dtid;
-  index_links by_request;
 };
 
 endpoint_key key_of(const tftp_request_t &record);
@@ -56,7 +47,7 @@ void index_set_dtid(tftp_request_t &record, std::uint16_t dtid);
 void index_forget_template(tftp_request_t &record);
 
 // A chain as a lookup finds it: its newest record (older ones follow through
-// `idx_next`), and whether it is split.
+// `table.idx_next`), and whether it is split.
 struct chain_view {
   tftp_request_t *head = nullptr;
   bool split = false;
@@ -67,12 +58,6 @@ chain_view index_chain(const endpoint_key &key);
 // Looks up several keys at once, fetching their slots from memory together:
 // with many transfers in progress each is a cache miss.
 void index_chains(const endpoint_key *const *keys, int count, chain_view *views);
-
-// Fetching ahead of a lookup, in two steps some time apart: first the
-// key's slot, then (the slot being in cache by then) the head record it
-// names. Neither waits on memory.
-void index_prefetch_slot(const endpoint_key &key);
-void index_prefetch_head(const endpoint_key &key);
 
 // In a split chain: the newest record whose `dtid` is the given port.
 tftp_request_t *index_find_dtid(const endpoint_key &key, std::uint16_t dtid);
@@ -88,6 +73,3 @@ tftp_request_t *index_find_template(const endpoint_key &key);
 // Whether any record sent to the broadcast address is indexed.
 bool index_has_broadcast();
 
-// Chains longer than this are split. Set only while no record exists (tests
-// set it to 0 or to the largest value, to compare the two ways).
-extern std::size_t chain_walk_limit;

@@ -1,39 +1,27 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "capture_builder.h"
-#include "output/output.h"
+#include "output/output_name.h"
 #include "run/options.h"
-#include "tftp/transfer.h"
 
 namespace {
 
-owned_text owned(const std::string &s) {
-  owned_text t(new char[s.size() + 1]);
-  std::memcpy(t.get(), s.c_str(), s.size() + 1);
-  return t;
-}
+ip_address addr(const std::string &dotted) { return ip_address::from_v4(capture_builder::ipv4_addr(dotted)); }
 
 class OutputName : public ::testing::Test {
  protected:
-  OutputName() {
-    r.src_addr = capture_builder::ipv4_addr("192.168.1.10");
-    r.src_port = 2049;
-    r.dst_addr = capture_builder::ipv4_addr("192.168.1.1");
-    r.dst_port = 69;
-  }
   ~OutputName() override { use_filename = 1; }
 
+  // The server's port in the name is its transfer port once learnt, else
+  // the port the request went to.
   std::string name_for(const std::string &filename, std::uint16_t dtid = 0) {
-    r.filename = owned(filename);
-    r.dtid = dtid;
-    build_output_name(r);
-    return r.name.get();
+    return build_output_name(requester, {server_addr, dtid != 0 ? dtid : std::uint16_t{69}}, filename.c_str()).get();
   }
 
-  tftp_request_t r{};
+  endpoint_t requester{addr("192.168.1.10"), 2049};
+  ip_address server_addr = addr("192.168.1.1");
 };
 
 TEST_F(OutputName, RequestPortUntilServerPortIsLearnt) {
@@ -58,14 +46,13 @@ TEST_F(OutputName, OnlyLettersDigitsAndDotsSurvive) {
 }
 
 TEST_F(OutputName, FieldsAreZeroPadded) {
-  r.src_addr = capture_builder::ipv4_addr("1.2.3.4");
-  r.src_port = 7;
-  r.dst_addr = capture_builder::ipv4_addr("255.0.0.255");
+  requester = {addr("1.2.3.4"), 7};
+  server_addr = addr("255.0.0.255");
   EXPECT_EQ(name_for("x", 65535), "001.002.003.004.00007-255.000.000.255.65535-x");
 }
 
 TEST_F(OutputName, BroadcastRequestNamesTheBroadcastAddress) {
-  r.dst_addr = BROADCAST_ADDR;
+  server_addr = ip_address::limited_broadcast();
   EXPECT_EQ(name_for("f"), "192.168.001.010.02049-255.255.255.255.00069-f");
 }
 

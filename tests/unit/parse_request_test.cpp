@@ -46,7 +46,7 @@ TEST_P(ParseRequest, Recognition) {
   const parsed p = parse(c.payload);
   ASSERT_EQ(p.result, c.result);
   if (c.result == 0) return;
-  EXPECT_EQ(p.request.op, c.op);
+  EXPECT_EQ(static_cast<int>(p.request.op), c.op);
   EXPECT_STREQ(p.request.filename, c.filename);
   EXPECT_STREQ(p.request.mode, c.mode);
   EXPECT_EQ(text_of(p.msg.blksize), c.blksize);

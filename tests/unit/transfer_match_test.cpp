@@ -17,14 +17,23 @@
 #include <vector>
 
 #include "capture_fd.h"
-#include "output/output.h"
 #include "run/options.h"
 #include "tftp/transfer.h"
-#include "tftp/transfer_index.h"
+#include "tftp/transfer_table.h"
 
 namespace {
 
+constexpr std::uint32_t BROADCAST_ADDR = 0xFFFFFFFFu;
 constexpr std::uint32_t ADDRS[] = {0x0a000001, 0x0a000002, BROADCAST_ADDR};
+
+std::uint32_t v4(const ip_address &a) { return a.v4_host_order(); }
+
+// Every record, newest first.
+std::vector<tftp_request_t *> all_records() {
+  std::vector<tftp_request_t *> records;
+  for_each_transfer([&records](tftp_request_t &r) { records.push_back(&r); });
+  return records;
+}
 constexpr std::uint16_t PORTS[] = {0, 1, 2, 69};
 
 std::string wrong_dtid_line(std::uint32_t src, std::uint32_t dst, std::uint16_t sport, std::uint16_t dport,
@@ -45,16 +54,17 @@ struct walk_result {
 // tests, in the order they are tried.
 walk_result walk_all(std::uint32_t src, std::uint32_t dst, std::uint16_t sport, std::uint16_t dport) {
   walk_result out;
-  for (const tftp_request_t *r = request_list; r; r = r->next) {
-    if (r->dst_addr == BROADCAST_ADDR && r->src_addr == dst && r->stid == dport && src != BROADCAST_ADDR &&
+  for (const tftp_request_t *r : all_records()) {
+    const transfer_ends_t &e = r->ends;
+    if (v4(e.dst_addr) == BROADCAST_ADDR && v4(e.src_addr) == dst && e.stid == dport && src != BROADCAST_ADDR &&
         r->filename && r->mode)
       return out.record = r, out;
-    if (r->dst_addr == src && r->src_addr == dst && r->stid == dport) {
-      if (r->dtid == 0 || r->dtid == sport) return out.record = r, out;
-      out.log += wrong_dtid_line(src, dst, sport, dport, r->dtid);
+    if (v4(e.dst_addr) == src && v4(e.src_addr) == dst && e.stid == dport) {
+      if (e.dtid == 0 || e.dtid == sport) return out.record = r, out;
+      out.log += wrong_dtid_line(src, dst, sport, dport, e.dtid);
       continue;
     }
-    if (r->src_addr == src && r->dst_addr == dst && r->stid == sport && (r->dtid == dport || r->dtid == 0))
+    if (v4(e.src_addr) == src && v4(e.dst_addr) == dst && e.stid == sport && (e.dtid == dport || e.dtid == 0))
       return out.record = r, out;
   }
   return out;
@@ -62,17 +72,17 @@ walk_result walk_all(std::uint32_t src, std::uint32_t dst, std::uint16_t sport, 
 
 std::multiset<std::uint64_t> list_seqs() {
   std::multiset<std::uint64_t> seqs;
-  for (const tftp_request_t *r = request_list; r; r = r->next) seqs.insert(r->seq);
+  for (const tftp_request_t *r : all_records()) seqs.insert(r->table.seq);
   return seqs;
 }
 
 // The record a new request replaces: the first of the same four endpoint
 // values, unless the request went to the broadcast address.
 const tftp_request_t *replaced_by(const request_template_t &t) {
-  if (t.dst_addr == BROADCAST_ADDR) return nullptr;
-  for (const tftp_request_t *r = request_list; r; r = r->next)
-    if (r->src_addr == t.src_addr && r->dst_addr == t.dst_addr && r->src_port == t.src_port &&
-        r->dst_port == t.dst_port)
+  if (t.server.addr.is_limited_broadcast()) return nullptr;
+  for (const tftp_request_t *r : all_records())
+    if (r->ends.src_addr == t.requester.addr && r->ends.dst_addr == t.server.addr && r->src_port == t.requester.port &&
+        r->dst_port == t.server.port)
       return r;
   return nullptr;
 }
@@ -103,13 +113,15 @@ void run_traffic(std::uint32_t seed, std::size_t limit) {
     SCOPED_TRACE("seed " + std::to_string(seed) + ", limit " + std::to_string(limit) + ", step " +
                  std::to_string(step));
     if (rng() % 3 == 0) {
-      const request_template_t t{static_cast<std::uint16_t>(1 + rng() % 2), "f", "octet", addr(), addr(), port(),
-                                 port()};
+      const std::uint32_t from = addr(), to = addr();
+      const std::uint16_t from_port = port(), to_port = port();
+      const request_template_t t{static_cast<tftp_op>(1 + rng() % 2), "f", "octet",
+                                 {ip_address::from_v4(from), from_port}, {ip_address::from_v4(to), to_port}};
       std::multiset<std::uint64_t> expected = list_seqs();
-      if (const tftp_request_t *old = replaced_by(t)) expected.erase(expected.find(old->seq));
+      if (const tftp_request_t *old = replaced_by(t)) expected.erase(expected.find(old->table.seq));
       capture_fd(1, [&] { add_request(t); });
       std::multiset<std::uint64_t> after = list_seqs();
-      after.erase(after.find(request_list->seq));
+      after.erase(after.find(newest_transfer()->table.seq));
       ASSERT_EQ(after, expected) << "the request replaced another record";
       continue;
     }
@@ -117,12 +129,13 @@ void run_traffic(std::uint32_t seed, std::size_t limit) {
     const std::uint16_t sport = port(), dport = port();
     const walk_result want = walk_all(src, dst, sport, dport);
     const tftp_request_t *got = nullptr;
-    const std::string log = capture_fd(2, [&] { got = find_transfer({src, dst, sport, dport}); });
+    const datagram_ends ends{ip_address::from_v4(src), ip_address::from_v4(dst), sport, dport};
+    const std::string log = capture_fd(2, [&] { got = find_transfer(ends); });
     ASSERT_EQ(got, want.record);
     ASSERT_EQ(log, want.log);
     const std::vector<std::uint8_t> message = random_message(rng);
     tftp_msg_t msg{};
-    capture_fd(1, [&] { capture_fd(2, [&] { match_transfer(bytes_t{message}, src, dst, sport, dport, msg); }); });
+    capture_fd(1, [&] { capture_fd(2, [&] { match_transfer(bytes_t{message}, ends, msg); }); });
   }
 }
 

@@ -1,0 +1,59 @@
+#include <cstring>
+#include <new>
+
+#include "run/log.h"
+#include "tftp/transfer.h"
+#include "tftp/transfer_table.h"
+
+namespace {
+
+owned_text copy_text(const char *text, const char *failure) {
+  const std::size_t size = std::strlen(text) + 1;
+  owned_text copy(new (std::nothrow) char[size]);
+  if (!copy) log_error(3, "%s", failure);
+  std::memcpy(copy.get(), text, size);
+  return copy;
+}
+
+}  // namespace
+
+int recognise_request(bytes_t payload, const datagram_ends &ends, tftp_msg_t &msg) {
+  request_template_t request;
+  if (!parse_request(payload, request, msg)) return 0;
+  msg.op = request.op;
+  msg.filename = request.filename;
+  msg.mode = request.mode;
+  request.requester = {ends.src, ends.sport};
+  request.server = {ends.dst, ends.dport};
+  add_request(request);
+  return 1;
+}
+
+tftp_request_t *add_request(const request_template_t &t) {
+  drop_duplicate_request(t);
+  tftp_request_t *r = table_allocate();
+  r->op = t.op;
+  r->filename = copy_text(t.filename, "failed to strdup filename");
+  r->mode = copy_text(t.mode, "failed to strdup mode");
+  r->ends.src_addr = t.requester.addr;
+  r->ends.dst_addr = t.server.addr;
+  r->src_port = t.requester.port;
+  r->dst_port = t.server.port;
+  r->ends.stid = t.requester.port;
+  r->blocks.blksize = DEFAULT_BLKSIZE;
+  log_debug(4, "created new request [%x]; %s:%d > %s:%d", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(r)),
+            debug_text(r->ends.src_addr).text, r->src_port, debug_text(r->ends.dst_addr).text, r->dst_port);
+  build_output_name(*r);
+  table_insert(r);
+  return r;
+}
+
+void drop_duplicate_request(const request_template_t &t) {
+  tftp_request_t *r = table_find_replaced(t.requester, t.server);
+  if (r == nullptr) return;
+  log_debug(4, "matched an existing request; %s:%d > %s:%d", debug_text(r->ends.src_addr).text, r->src_port,
+            debug_text(r->ends.dst_addr).text, r->dst_port);
+  if (r->blocks.last_block == r->blocks.last_ack + 1) flush_request(*r);
+  release_request(*r);
+  table_erase(*r);
+}

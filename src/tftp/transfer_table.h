@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+#include "base/address.h"
+#include "tftp/transfer.h"
+
+// The table of transfers. It owns every record from its creation to its
+// end, newest first, and the indexes that find them; nothing else links or
+// frees a record.
+//
+// Lookups answer with the newest record that fits, exactly as one walk of
+// every record, newest first, would: the indexes (transfer_index.h) only
+// spare the walk.
+
+// A new, zeroed record, not yet in the table. Ends the process when none
+// can be had.
+tftp_request_t *table_allocate();
+
+// Gives a record from table_allocate, its ends set, its place as the
+// newest. The table owns it from then on.
+void table_insert(tftp_request_t *record);
+
+// Unlinks and frees a record.
+void table_erase(tftp_request_t &record);
+
+// The record that a request with these ends replaces: the newest of the
+// same requester endpoint, server address and requested port. Never one for
+// a request sent to the broadcast address.
+tftp_request_t *table_find_replaced(const endpoint_t &requester, const endpoint_t &server);
+
+// The newest record that a datagram with these ends fits: a broadcast
+// record it answers (from which matching makes a clone), or a record it
+// comes from the server or the requester of. Logs the "dtid wrong" line for
+// each record it passes over for its port.
+tftp_request_t *find_transfer(const datagram_ends &ends);
+
+// The server's transfer port, once learnt, and the server's address, once a
+// clone of a broadcast record takes it.
+void table_set_dtid(tftp_request_t &record, std::uint16_t dtid);
+void table_set_server(tftp_request_t &record, const ip_address &server);
+
+// Called when a record lets go of its texts: a broadcast record can no
+// longer be cloned.
+void table_released(tftp_request_t &record);
+
+// Every record, newest first. `fn` must not add or erase records.
+void for_each_transfer(const std::function<void(tftp_request_t &)> &fn);
+
+// The end of the run: `last_rites` sees each record, newest first, before it
+// is freed; the table is empty afterwards.
+void free_all_transfers(const std::function<void(tftp_request_t &)> &last_rites);
+
+// The newest record, or null.
+tftp_request_t *newest_transfer();
+
+// Chains of records sharing their endpoints are split once longer than this.
+// Set only while the table is empty (tests set it to 0 or to the largest
+// value, to compare the two ways).
+extern std::size_t chain_walk_limit;
