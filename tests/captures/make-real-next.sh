@@ -1,0 +1,244 @@
+#!/bin/bash
+# Makes the captures of real TFTP traffic in tests/captures/real-next/ and
+# their manifest: traffic that tftpcarve is still being taught to read, kept
+# apart from real/ so that the test run does not check it yet. Run as root on
+# a Debian 12 machine with tftpd-hpa, tftp-hpa, atftp, tcpdump, tshark,
+# iproute2 and iptables installed; atftpd is unpacked from its
+# package on first use. Not part of the test run: the captures it makes are
+# committed, and tests/real/run-real.sh checks them once pointed at
+# real-next/.
+#
+#   windowed*   atftp and atftpd negotiating a window of blocks per ACK, on
+#               the loopback of one namespace (as make-real.sh does)
+#
+# The files sent are made from a seeded key stream, so each run sends the
+# same bytes; the ports differ from run to run, and so do the output names in
+# the manifest, which are read back from each capture with tshark.
+#
+# Usage: make-real-next.sh [OUTDIR]   (default: real-next/ beside this script)
+# Environment: ATFTPD_DIR, where atftpd is unpacked (default /var/tmp/atftpd).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/netns-lib.sh"
+
+out=${1:-$here/real-next}
+work=$(mktemp -d /tmp/make-real-next.XXXXXX)
+ns=tcnext$$
+started=$SECONDS
+label=
+
+cleanup() {
+  netns_cleanup
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+[ "$(id -u)" = 0 ] || netns_die "run as root"
+for tool in in.tftpd tftp atftp tcpdump tshark iptables-legacy openssl python3; do
+  command -v "$tool" >/dev/null || netns_die "missing $tool"
+done
+atftpd_fetch "${ATFTPD_DIR:-/var/tmp/atftpd}"
+mkdir -p "$out"
+
+say() { printf '== %s\n' "$*" >&2; }
+
+# gen NAME SIZE: SIZE bytes that depend only on NAME (an AES-CTR key stream
+# keyed by NAME's hash), the same bytes make-real.sh makes for that name.
+gen() {
+  local key
+  key=$(printf '%s' "$1" | sha256sum | cut -c1-64)
+  head -c "$2" /dev/zero | openssl enc -aes-256-ctr -K "$key" -iv 00000000000000000000000000000000 -nosalt
+}
+
+hexname() { printf '%s' "$1" | od -An -tx1 | tr -d ' \n'; }
+
+# ---------------------------------------------------------- the networks
+#
+# Each capture has one server and its clients: SNS is the server's namespace,
+# CNS the clients', SRV the server's address, and CAP_NS and CAP_IF where the
+# capture is taken (with -i any, all of CAP_NS). The server's files are in
+# $work/srv and the clients' in $work/cl. NETS lists the namespaces made.
+
+net_ns() {
+  netns_create "$1"
+  NETS+=("$1")
+}
+
+# net_lo: one namespace, everything on its loopback; atftpd at 127.0.0.3.
+net_lo() {
+  net_ns "$ns"
+  SNS=$ns CNS=$ns SRV=127.0.0.3 CAP_NS=$ns CAP_IF=lo
+  atftpd_start "$ns" "$work/srv" "$SRV"
+  SERVER_PID=$ATFTPD_PID
+}
+
+# ---------------------------------------------------------- one capture
+
+# begin NAME KIND NET [NET ARGS...]: fresh files, the network, and the
+# capture (a capture_start KIND) running.
+begin() {
+  cap=$1
+  capfile=$work/$cap
+  table=$work/$cap.table
+  : >"$table"
+  rm -rf "$work/srv" "$work/cl"
+  mkdir -p "$work/srv" "$work/cl"
+  NETS=()
+  "net_$3" "${@:4}"
+  capture_start "$CAP_NS" "$capfile" "$2" "$CAP_IF"
+  say "$cap"
+}
+
+# serve NAME SIZE / local_file NAME SIZE: a file at the server, or at the
+# client to be sent.
+serve() { gen "$1" "$2" >"$work/srv/$1"; }
+local_file() { gen "$1" "$2" >"$work/cl/$1"; }
+
+# expect r|w NAME FILE: the transfer of NAME carries FILE's bytes.
+expect() {
+  echo "$1 $(hexname "$2") $(sha256sum <"$3" | cut -d' ' -f1) $(wc -c <"$3")" >>"$table"
+}
+
+# same A B: a transfer's copy must equal its source.
+same() { cmp "$1" "$2" || netns_die "$cap: $2 differs from $1"; }
+
+# Clients, in octet mode; atftp retransmits after 1 s.
+at_get() {
+  local server=$1 remote=$2 loc=$3
+  shift 3
+  (cd "$work/cl" && netns_run "$CNS" atftp --tftp-timeout 1 "$@" -g -r "$remote" -l "$loc" "$server" >/dev/null 2>&1) || true
+}
+at_put() {
+  local server=$1 loc=$2 remote=$3
+  shift 3
+  (cd "$work/cl" && netns_run "$CNS" atftp --tftp-timeout 1 "$@" -p -l "$loc" -r "$remote" "$server" >/dev/null 2>&1) || true
+}
+
+# get_ok CLIENT REMOTE LOCAL [ARGS...] / put_ok CLIENT LOCAL REMOTE [ARGS...]:
+# a read or write against this capture's server; the copy must be right, and
+# the transfer goes into the table.
+get_ok() {
+  local client=$1 remote=$2 loc=$3
+  shift 3
+  "${client}_get" "$SRV" "$remote" "$loc" "$@"
+  same "$work/srv/$remote" "$work/cl/$loc"
+  expect r "$remote" "$work/cl/$loc"
+}
+put_ok() {
+  local client=$1 loc=$2 remote=$3
+  shift 3
+  "${client}_put" "$SRV" "$loc" "$remote" "$@"
+  same "$work/cl/$loc" "$work/srv/$remote"
+  expect w "$remote" "$work/cl/$loc"
+}
+
+# finish NOTE...: stops everything, keeps the capture and writes its lines
+# into the manifest, after a comment line per NOTE.
+finish() {
+  local note n
+  capture_stop
+  netns_stop "$SERVER_PID"
+  for n in "${NETS[@]}"; do netns_delete "$n"; done
+  for note in "$@"; do echo "# $note" >>"$work/manifest"; done
+  python3 "$here/expect.py" "$capfile" "$table" "${label:-$cap}" >>"$work/manifest"
+  label=
+  echo >>"$work/manifest"
+  install -m 644 "$capfile" "$out/$cap"
+}
+
+# Checks of what a capture shows, run once finish has stopped it.
+
+# frames FILTER [TSHARK OPTIONS...]: how many frames of this capture match a
+# display filter.
+frames() {
+  local filter=$1
+  shift
+  tshark -r "$capfile" "$@" -Y "$filter" 2>/dev/null | wc -l
+}
+
+# at_least N FILTER WHAT: the capture must hold N frames or more that match
+# FILTER, or the traffic is not what it is meant to show.
+at_least() {
+  local got
+  got=$(frames "$2")
+  [ "$got" -ge "$1" ] || netns_die "$cap: $got $3, expected at least $1"
+}
+
+# gzipped: a capture of many small datagrams, kept as .gz.
+gzipped() {
+  gzip -9n <"$capfile" >"$out/$cap.gz"
+  rm -f "$out/$cap"
+}
+
+: >"$work/manifest"
+
+# -------------------------------------------------------- windowed blocks
+#
+# atftpd sends a window of N blocks, then waits for one ACK of the window's
+# last block (or of the last block that arrived in order, and goes on from
+# there); atftp as the sender of a write does the same.
+
+begin windowed.pcap eth lo
+serve window.bin 200000
+serve whole.bin 204800
+local_file winup.bin 150000
+local_file winup2.bin 100000
+get_ok at window.bin w4.bin --option "windowsize 4"
+get_ok at window.bin w16.bin --option "windowsize 16"
+get_ok at window.bin w4k.bin --option "windowsize 4" --option "blksize 1024"
+get_ok at window.bin w16k.bin --option "windowsize 16" --option "blksize 1024" --option "tsize 0"
+get_ok at whole.bin whole.bin --option "windowsize 8" --option "blksize 1024"
+put_ok at winup.bin winup.bin --option "windowsize 8" --option "blksize 1024" --option "tsize 0"
+put_ok at winup2.bin winup2.bin --option "windowsize 4"
+finish "windowed.pcap: atftpd and atftp with windowsize (one ACK per window of blocks), Ethernet:" \
+  "a 200000-byte file read with windowsize 4 and 16, each with 512- and 1024-byte blocks (one with tsize);" \
+  "a 204800-byte file (200 x 1024) in windows of 8, so its empty last DATA is a window of its own;" \
+  "writes of 150000 bytes (windowsize 8, blksize 1024, tsize) and 100000 bytes (windowsize 4)"
+at_least 7 'tftp.opcode == 6 && tftp.option.name == "windowsize"' "OACKs with windowsize"
+
+# Loss: every 7th DATA or ACK of block 2 and on is dropped on arrival (it is
+# still in the capture). After a lost DATA the client acknowledges the last
+# block it has in order, at once or after its 1 s timeout; after a lost ACK
+# the server times out and sends its window again. Either way the server goes
+# on from the block after the one acknowledged, so windows overlap and blocks
+# are sent several times. Each timeout costs a second: the files are small.
+u32_block2='0>>22&0x3C@8>>16=3:4&&0>>22&0x3C@8&0xFFFF=2:65535'
+begin windowed-loss.pcap eth lo
+netns_loss "$ns" 7 "$u32_block2"
+serve winloss.bin 40000
+get_ok at winloss.bin wl8.bin --option "windowsize 8" --option "blksize 1024"
+get_ok at winloss.bin wl4.bin --option "windowsize 4"
+netns_netfilter_clear "$ns"
+finish "windowed-loss.pcap: two reads of a 40000-byte file from atftpd with windowsize 8 (blksize 1024)" \
+  "and 4, every 7th DATA/ACK past block 1 dropped on arrival: windows resent from the block after" \
+  "the last one acknowledged, overlapping, so blocks are sent several times; Ethernet"
+
+# More than 65535 blocks, in windows. atftpd refuses options whose OACK
+# would not fit in one block ("blksize 24 windowsize 8" just does; without
+# windowsize 8-byte blocks do), and wraps the block number from 65535 to 0.
+blocks=65600
+B24=(--option "windowsize 8" --option "blksize 24")
+begin windowed-wrap.pcap eth lo
+serve winwrap.bin $((blocks * 24 + 5))
+get_ok at winwrap.bin winwrap.bin "${B24[@]}"
+label=windowed-wrap.pcap.gz
+finish "windowed-wrap.pcap.gz: a read of $blocks 24-byte blocks from atftpd in windows of 8," \
+  "the block number wrapping from 65535 to 0 (a window straddles the wrap); Ethernet, gzipped"
+zeros=$(tshark -r "$capfile" -Y 'udp && !icmp' -T fields -e udp.payload 2>/dev/null | grep -c '^00030000' || true)
+[ "$zeros" = 1 ] || netns_die "$cap: $zeros DATA numbered 0, expected 1"
+gzipped
+
+{
+  echo "# Files that tftpcarve must reconstruct from each capture of real traffic"
+  echo "# that it is still being taught to read: windowed transfers."
+  echo "# Made by tests/captures/make-real-next.sh; checked, once the tool reads them,"
+  echo "# by tests/real/run-real.sh TFTPCARVE tests/captures/real-next."
+  echo "# <capture> <output file> <sha256> <size>; a capture must yield exactly its"
+  echo "# files, and \"<capture> - - -\" means it must yield none. A .gz capture is"
+  echo "# unpacked first."
+  echo
+  cat "$work/manifest"
+} >"$out/manifest.txt"
+say "done in $((SECONDS - started)) s"
