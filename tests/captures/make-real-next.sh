@@ -3,13 +3,15 @@
 # their manifest: traffic that tftpcarve is still being taught to read, kept
 # apart from real/ so that the test run does not check it yet. Run as root on
 # a Debian 12 machine with tftpd-hpa, tftp-hpa, atftp, tcpdump, tshark,
-# iproute2 and iptables installed; atftpd is unpacked from its
+# iproute2, iptables and ethtool installed; atftpd is unpacked from its
 # package on first use. Not part of the test run: the captures it makes are
 # committed, and tests/real/run-real.sh checks them once pointed at
 # real-next/.
 #
 #   windowed*   atftp and atftpd negotiating a window of blocks per ACK, on
 #               the loopback of one namespace (as make-real.sh does)
+#   ipv6*       tftpd-hpa at fd00::1 and its clients at fd00::2, in two
+#               namespaces joined by a veth pair
 #
 # The files sent are made from a seeded key stream, so each run sends the
 # same bytes; the ports differ from run to run, and so do the output names in
@@ -36,7 +38,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 [ "$(id -u)" = 0 ] || netns_die "run as root"
-for tool in in.tftpd tftp atftp tcpdump tshark iptables-legacy openssl python3; do
+for tool in in.tftpd tftp atftp tcpdump tshark iptables-legacy ethtool openssl python3; do
   command -v "$tool" >/dev/null || netns_die "missing $tool"
 done
 atftpd_fetch "${ATFTPD_DIR:-/var/tmp/atftpd}"
@@ -74,6 +76,21 @@ net_lo() {
   SERVER_PID=$ATFTPD_PID
 }
 
+# net_ipv6 [MTU]: the server's namespace ${ns}s (fd00::1 on v6s) and the
+# clients' ${ns}c (fd00::2 on v6c), joined by a veth pair and captured at the
+# client's end; tftpd-hpa at [fd00::1]:69. nodad: the addresses work at once
+# instead of after duplicate address detection.
+net_ipv6() {
+  net_ns "${ns}s"
+  net_ns "${ns}c"
+  SNS=${ns}s CNS=${ns}c SRV=fd00::1 CAP_NS=${ns}c CAP_IF=v6c
+  netns_veth "$SNS" v6s "$CNS" v6c "${1:-}"
+  netns_run "$SNS" ip -6 addr add fd00::1/64 dev v6s nodad
+  netns_run "$CNS" ip -6 addr add fd00::2/64 dev v6c nodad
+  tftpd_hpa_start "$SNS" "$work/srv" "[fd00::1]" -6
+  SERVER_PID=$TFTPD_HPA_PID
+}
+
 # ---------------------------------------------------------- one capture
 
 # begin NAME KIND NET [NET ARGS...]: fresh files, the network, and the
@@ -104,7 +121,16 @@ expect() {
 # same A B: a transfer's copy must equal its source.
 same() { cmp "$1" "$2" || netns_die "$cap: $2 differs from $1"; }
 
-# Clients, in octet mode; atftp retransmits after 1 s.
+# Clients, in octet mode; atftp retransmits after 1 s. tftp-hpa needs -6 for
+# an IPv6 server.
+hpa() {
+  local server=$1 six=()
+  shift
+  case $server in *:*) six=(-6) ;; esac
+  (cd "$work/cl" && netns_run "$CNS" tftp "${six[@]}" "$server" -m octet -c "$@") || true
+}
+hpa_get() { hpa "$1" get "$2" "$3"; }
+hpa_put() { hpa "$1" put "$2" "$3"; }
 at_get() {
   local server=$1 remote=$2 loc=$3
   shift 3
@@ -164,6 +190,14 @@ at_least() {
   local got
   got=$(frames "$2")
   [ "$got" -ge "$1" ] || netns_die "$cap: $got $3, expected at least $1"
+}
+
+# checksummed: every UDP checksum in the capture is filled and right (the
+# veths' checksum offload is off).
+checksummed() {
+  local bad
+  bad=$(frames 'udp.checksum.status != 1' -o udp.check_checksum:TRUE)
+  [ "$bad" = 0 ] || netns_die "$cap: $bad datagrams without a right UDP checksum"
 }
 
 # gzipped: a capture of many small datagrams, kept as .gz.
@@ -230,9 +264,49 @@ zeros=$(tshark -r "$capfile" -Y 'udp && !icmp' -T fields -e udp.payload 2>/dev/n
 [ "$zeros" = 1 ] || netns_die "$cap: $zeros DATA numbered 0, expected 1"
 gzipped
 
+# ------------------------------------------------------------------- IPv6
+#
+# tftpd-hpa at fd00::1 and the clients at fd00::2 on the two ends of a veth
+# pair, captured at the client's end.
+
+begin ipv6.pcap eth ipv6
+serve v6get.bin 3000
+serve v6big.bin 20000
+local_file v6put.bin 2500
+local_file v6up.bin 9000
+get_ok hpa v6get.bin v6get.bin
+put_ok hpa v6put.bin v6put.bin
+get_ok at v6big.bin v6big.bin --option "blksize 1428" --option "tsize 0"
+put_ok at v6up.bin v6up.bin --option "blksize 1428" --option "tsize 0"
+finish "ipv6.pcap: tftpd-hpa at fd00::1, clients at fd00::2, over a veth pair (Ethernet, UDP checksums filled):" \
+  "tftp-hpa read and write (512-byte blocks); atftp read and write with blksize 1428 and tsize (OACK)"
+checksummed
+
+# IPv6 routers do not fragment: a datagram larger than the path's MTU leaves
+# its sender in fragments (a fragment header after the IPv6 header). 1280 is
+# the smallest MTU IPv6 allows.
+begin ipv6-frag.pcap eth ipv6 1280
+serve v6frag.bin 40000
+local_file v6fragup.bin 30000
+get_ok at v6frag.bin v6frag.bin --option "blksize 4096" --option "tsize 0"
+put_ok at v6fragup.bin v6fragup.bin --option "blksize 2048" --option "tsize 0"
+finish "ipv6-frag.pcap: over a veth with a 1280-byte MTU, atftp reads from tftpd-hpa with blksize 4096" \
+  "and writes with blksize 2048: every full DATA in IPv6 fragments (from the server, then from the client); Ethernet"
+checksummed
+at_least 10 'ipv6.src == fd00::1 && ipv6.fraghdr' "fragments from the server"
+at_least 10 'ipv6.src == fd00::2 && ipv6.fraghdr' "fragments from the client"
+
+begin ipv6-sll2.pcap sll2 ipv6
+serve v6small.bin 1500
+local_file v6smallup.bin 1200
+get_ok hpa v6small.bin v6small.bin
+put_ok at v6smallup.bin v6smallup.bin --option "blksize 1428"
+finish "ipv6-sll2.pcap: a tftp-hpa read and an atftp write (blksize 1428) over IPv6, Linux cooked v2 (276)"
+checksummed
+
 {
   echo "# Files that tftpcarve must reconstruct from each capture of real traffic"
-  echo "# that it is still being taught to read: windowed transfers."
+  echo "# that it is still being taught to read: windowed transfers, IPv6."
   echo "# Made by tests/captures/make-real-next.sh; checked, once the tool reads them,"
   echo "# by tests/real/run-real.sh TFTPCARVE tests/captures/real-next."
   echo "# <capture> <output file> <sha256> <size>; a capture must yield exactly its"
