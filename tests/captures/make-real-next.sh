@@ -12,6 +12,9 @@
 #               the loopback of one namespace (as make-real.sh does)
 #   ipv6*       tftpd-hpa at fd00::1 and its clients at fd00::2, in two
 #               namespaces joined by a veth pair
+#   vlan*, qinq tftpd-hpa at 10.9.0.1 and its clients at 10.9.0.2 behind two
+#               "switches" (vlan-relay.py) that tag the frames on the link
+#               between them
 #
 # The files sent are made from a seeded key stream, so each run sends the
 # same bytes; the ports differ from run to run, and so do the output names in
@@ -91,6 +94,41 @@ net_ipv6() {
   SERVER_PID=$TFTPD_HPA_PID
 }
 
+# net_vlan TAG...: client (10.9.0.2 on c0 in ${ns}c) - switch A (${ns}a) =
+# trunk = switch B (${ns}b) - server (10.9.0.1 on s0 in ${ns}s), three veth
+# pairs. This kernel has no 802.1Q support, so each switch is vlan-relay.py
+# between its access port acc and its trunk port trk: every frame on the
+# trunk carries TAG... (outermost first, TPID:VID), and the ends see plain
+# Ethernet. Captured on switch A's trunk port. IPv6 is off in all four
+# namespaces, which keeps its address set-up chatter off the trunk; what is
+# left besides the transfers is ARP.
+net_vlan() {
+  local n sw
+  for n in s a b c; do
+    net_ns "$ns$n"
+    netns_run "$ns$n" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+  done
+  SNS=${ns}s CNS=${ns}c SRV=10.9.0.1 CAP_NS=${ns}a CAP_IF=trk
+  netns_veth "$CNS" c0 "${ns}a" acc
+  netns_veth "${ns}a" trk "${ns}b" trk
+  netns_veth "${ns}b" acc "$SNS" s0
+  netns_run "$SNS" ip addr add 10.9.0.1/24 dev s0
+  netns_run "$CNS" ip addr add 10.9.0.2/24 dev c0
+  for sw in a b; do
+    netns_spawn "$ns$sw" python3 -u "$here/vlan-relay.py" acc trk "$@" >"$work/relay.$sw"
+    RELAY_PIDS+=("$NETNS_LAST_PID")
+  done
+  for sw in a b; do
+    for n in $(seq 50); do
+      grep -q relaying "$work/relay.$sw" && break
+      sleep 0.1
+    done
+    grep -q relaying "$work/relay.$sw" || netns_die "the relay in switch $sw did not start"
+  done
+  tftpd_hpa_start "$SNS" "$work/srv" "$SRV"
+  SERVER_PID=$TFTPD_HPA_PID
+}
+
 # ---------------------------------------------------------- one capture
 
 # begin NAME KIND NET [NET ARGS...]: fresh files, the network, and the
@@ -102,7 +140,7 @@ begin() {
   : >"$table"
   rm -rf "$work/srv" "$work/cl"
   mkdir -p "$work/srv" "$work/cl"
-  NETS=()
+  NETS=() RELAY_PIDS=()
   "net_$3" "${@:4}"
   capture_start "$CAP_NS" "$capfile" "$2" "$CAP_IF"
   say "$cap"
@@ -165,7 +203,7 @@ put_ok() {
 finish() {
   local note n
   capture_stop
-  netns_stop "$SERVER_PID"
+  netns_stop "$SERVER_PID" "${RELAY_PIDS[@]}"
   for n in "${NETS[@]}"; do netns_delete "$n"; done
   for note in "$@"; do echo "# $note" >>"$work/manifest"; done
   python3 "$here/expect.py" "$capfile" "$table" "${label:-$cap}" >>"$work/manifest"
@@ -304,9 +342,52 @@ put_ok at v6smallup.bin v6smallup.bin --option "blksize 1428"
 finish "ipv6-sll2.pcap: a tftp-hpa read and an atftp write (blksize 1428) over IPv6, Linux cooked v2 (276)"
 checksummed
 
+# ------------------------------------------------------------------- VLAN
+#
+# tftpd-hpa at 10.9.0.1 and the clients at 10.9.0.2, behind two switches
+# with a trunk between them on which every frame is tagged.
+
+vlan_set() {
+  serve vget.bin 5000
+  serve vbig.bin 20000
+  local_file vput.bin 4000
+  get_ok hpa vget.bin vget.bin
+  put_ok hpa vput.bin vput.bin
+  get_ok at vbig.bin vbig.bin --option "blksize 1428" --option "tsize 0"
+}
+
+begin vlan.pcap eth vlan 0x8100:100
+vlan_set
+finish "vlan.pcap: 802.1Q tag (TPID 0x8100, VLAN 100) on every frame, captured on the trunk, Ethernet:" \
+  "tftp-hpa read and write with tftpd-hpa at 10.9.0.1, and an atftp read with blksize 1428 and tsize"
+at_least 10 'vlan.id == 100 && udp' "UDP datagrams tagged with VLAN 100"
+checksummed
+
+begin qinq.pcap eth vlan 0x88a8:200 0x8100:100
+vlan_set
+finish "qinq.pcap: the transfers of vlan.pcap with two tags on every frame, outer 0x88a8 VLAN 200" \
+  "and inner 0x8100 VLAN 100 (QinQ), captured on the trunk, Ethernet"
+at_least 10 'ieee8021ad.id == 200 && vlan.id == 100 && udp' "UDP datagrams tagged 200 (802.1ad) then 100"
+checksummed
+
+# Captured with -i any in switch A, the relay's namespace: each frame shows
+# once as it crosses the access port, untagged, and once on the trunk, with
+# the tag that a Linux cooked header (113) keeps.
+begin vlan-sll.pcap sll vlan 0x8100:100
+vlan_set
+finish "vlan-sll.pcap: the transfers of vlan.pcap captured with tcpdump -i any -y LINUX_SLL (113) in the" \
+  "switch that tags them: every datagram twice, once untagged from the access port and once with" \
+  "the 0x8100 VLAN 100 tag from the trunk. Both copies have the same endpoints and bytes: a careful" \
+  "tool writes one file per transfer, as listed; duplicate DATA and requests are expected"
+tagged=$(frames 'vlan && udp')
+plain=$(frames '!vlan && udp')
+[ "$tagged" -gt 0 ] && [ "$tagged" = "$plain" ] ||
+  netns_die "$cap: $tagged tagged and $plain untagged datagrams, expected as many of each"
+checksummed
+
 {
   echo "# Files that tftpcarve must reconstruct from each capture of real traffic"
-  echo "# that it is still being taught to read: windowed transfers, IPv6."
+  echo "# that it is still being taught to read: windowed transfers, IPv6, VLAN tags."
   echo "# Made by tests/captures/make-real-next.sh; checked, once the tool reads them,"
   echo "# by tests/real/run-real.sh TFTPCARVE tests/captures/real-next."
   echo "# <capture> <output file> <sha256> <size>; a capture must yield exactly its"
