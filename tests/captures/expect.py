@@ -14,24 +14,30 @@ name is not in TABLE for its direction (such as a request for a missing file)
 must yield no file. NAME is the capture's name in the manifest (default: the
 base name of CAPTURE).
 """
+import ipaddress
 import os
 import subprocess
 import sys
 
 
 def datagrams(capture):
-    fields = ["ip.src", "udp.srcport", "ip.dst", "udp.dstport", "udp.payload"]
-    cmd = ["tshark", "-r", capture, "-Y", "udp && !icmp", "-T", "fields", "-E", "separator=/t"]
+    # Only one of the IPv4 and IPv6 address pairs is filled for a datagram.
+    fields = ["ip.src", "ipv6.src", "udp.srcport", "ip.dst", "ipv6.dst", "udp.dstport", "udp.payload"]
+    cmd = ["tshark", "-r", capture, "-Y", "udp && !icmp && !icmpv6", "-T", "fields", "-E", "separator=/t"]
     for f in fields:
         cmd += ["-e", f]
     out = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
     for line in out.splitlines():
-        src, sport, dst, dport, payload = line.split("\t")
-        yield src, int(sport), dst, int(dport), bytes.fromhex(payload.replace(":", ""))
+        src4, src6, sport, dst4, dst6, dport, payload = line.split("\t")
+        yield src4 or src6, int(sport), dst4 or dst6, int(dport), bytes.fromhex(payload.replace(":", ""))
 
 
 def dotted(addr, port):
-    return "%s.%05d" % (".".join("%03d" % int(b) for b in addr.split(".")), port)
+    if ":" in addr:
+        host = ipaddress.IPv6Address(addr).exploded.replace(":", ".")
+    else:
+        host = ".".join("%03d" % int(b) for b in addr.split("."))
+    return "%s.%05d" % (host, port)
 
 
 def sanitised(name):

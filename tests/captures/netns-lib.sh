@@ -52,6 +52,27 @@ netns_delete() {
   return 0
 }
 
+# netns_veth NS_A IF_A NS_B IF_B [MTU]
+# A veth pair from IF_A in NS_A to IF_B in NS_B, both ends up (with MTU, if
+# given). Transmit checksum offload is turned off on both ends: with it on, a
+# veth hands its peer datagrams whose UDP checksum is never computed (the peer
+# trusts them), so a capture would show unfilled checksums, and a frame
+# relayed through a packet socket would be dropped by a receiver that checks.
+netns_veth() {
+  local a=$1 ia=$2 b=$3 ib=$4 mtu=${5:-}
+  ip link add "$ia" netns "$a" type veth peer name "$ib" netns "$b" ||
+    netns_die "cannot make the veth pair $a/$ia - $b/$ib"
+  netns_veth_end "$a" "$ia" "$mtu"
+  netns_veth_end "$b" "$ib" "$mtu"
+}
+
+netns_veth_end() {
+  local ns=$1 dev=$2 mtu=$3
+  ip netns exec "$ns" ethtool -K "$dev" tx off >/dev/null || netns_die "cannot turn off checksum offload on $dev"
+  [ -n "$mtu" ] && ip netns exec "$ns" ip link set "$dev" mtu "$mtu"
+  ip netns exec "$ns" ip link set "$dev" up
+}
+
 # netns_run NAME COMMAND...: runs a command in the namespace, in the foreground.
 netns_run() {
   local ns=$1
@@ -117,8 +138,8 @@ netns_wait_udp() {
 
 # tftpd_hpa_start NAME ROOT [ADDR] [EXTRA ARGS...]
 # tftpd-hpa in the foreground, serving ROOT on ADDR:69 (default 127.0.0.2),
-# uploads allowed (-c), as root so that it can write into ROOT. Sets
-# TFTPD_HPA_PID.
+# uploads allowed (-c), as root so that it can write into ROOT. For IPv6,
+# ADDR is in brackets and -6 is among the extra arguments. Sets TFTPD_HPA_PID.
 tftpd_hpa_start() {
   local ns=$1 root=$2 addr=${3:-127.0.0.2}
   shift 3 2>/dev/null || shift $#
@@ -155,23 +176,24 @@ atftpd_start() {
   netns_wait_udp "$ns" "$addr" 69
 }
 
-# capture_start NAME FILE KIND
-# Captures everything on the namespace's loopback into FILE. KIND:
+# capture_start NAME FILE KIND [IFACE]
+# Captures everything on the namespace's loopback (or on IFACE, for eth and
+# pcapng) into FILE. KIND:
 #   eth     tcpdump -i lo: pcap, Ethernet (link type 1)
 #   sll     tcpdump -i any -y LINUX_SLL: pcap, Linux cooked (113)
 #   sll2    tcpdump -i any: pcap, Linux cooked v2 (276)
 #   pcapng  dumpcap -i lo: pcapng, Ethernet
 # Returns once the capture is running. Sets CAPTURE_PID and CAPTURE_LOG.
 capture_start() {
-  local ns=$1 file=$2 kind=$3 ready i
+  local ns=$1 file=$2 kind=$3 iface=${4:-lo} ready i
   CAPTURE_LOG=$file.log
   CAPTURE_KIND=$kind
   rm -f "$file" "$CAPTURE_LOG"
   case $kind in
-    eth) netns_spawn "$ns" tcpdump -i lo -U -B 32768 -w "$file" 2>"$CAPTURE_LOG" ;;
+    eth) netns_spawn "$ns" tcpdump -i "$iface" -U -B 32768 -w "$file" 2>"$CAPTURE_LOG" ;;
     sll) netns_spawn "$ns" tcpdump -i any -y LINUX_SLL -U -B 32768 -w "$file" 2>"$CAPTURE_LOG" ;;
     sll2) netns_spawn "$ns" tcpdump -i any -U -B 32768 -w "$file" 2>"$CAPTURE_LOG" ;;
-    pcapng) netns_spawn "$ns" dumpcap -q -i lo -B 32 -w "$file" 2>"$CAPTURE_LOG" ;;
+    pcapng) netns_spawn "$ns" dumpcap -q -i "$iface" -B 32 -w "$file" 2>"$CAPTURE_LOG" ;;
     *) netns_die "unknown capture kind $kind" ;;
   esac
   CAPTURE_PID=$NETNS_LAST_PID
