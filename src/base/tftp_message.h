@@ -19,6 +19,7 @@ struct tftp_msg_t {
   const char *blksize = nullptr;  // null: the message did not carry the option
   const char *timeout = nullptr;
   const char *tsize = nullptr;
+  const char *windowsize = nullptr;  // shown only when carried
   std::uint32_t ack_block = 0;
   std::uint32_t data_block = 0;
   std::uint32_t datalen = 0;

@@ -143,8 +143,7 @@ bool output_create(output_file_t &file, const char *name, bool replace) {
     return false;
   }
   adopt_descriptor(file, fd);
-  file.offset = 0;
-  file.ahead = 0;
+  file.size_unsettled = 0;
   kept->device = info.st_dev;
   kept->inode = info.st_ino;
   file.created = std::move(kept);
@@ -166,7 +165,7 @@ void write_at(int fd, bytes_t bytes, std::uint64_t at) {
 
 }  // namespace
 
-bool output_write(output_file_t &file, bytes_t bytes) {
+bool output_write_at(output_file_t &file, std::uint64_t offset, bytes_t bytes) {
   if (file.fd < 0) {
     make_room();
     const int fd = reopen(file);
@@ -175,45 +174,26 @@ bool output_write(output_file_t &file, bytes_t bytes) {
   } else {
     file.referenced = true;
   }
-  write_at(file.fd, bytes, file.offset);
-  // The offset moves by the whole block even after a short write, as a
-  // stream's would.
-  file.offset += bytes.size();
-  file.ahead = file.ahead > bytes.size() ? static_cast<std::uint32_t>(file.ahead - bytes.size()) : 0;
+  write_at(file.fd, bytes, offset);
   return true;
 }
 
-bool output_write_ahead(output_file_t &file, bytes_t bytes) {
+bool output_write_ahead_at(output_file_t &file, std::uint64_t offset, bytes_t bytes) {
   if (file.fd < 0) return false;
   file.referenced = true;
-  write_at(file.fd, bytes, file.offset);
-  if (bytes.size() > file.ahead) file.ahead = static_cast<std::uint32_t>(bytes.size());
+  write_at(file.fd, bytes, offset);
   return true;
 }
 
-void output_commit(output_file_t &file, std::uint32_t length) {
-  file.offset += length;
-  file.ahead = file.ahead > length ? file.ahead - length : 0;
-}
-
-namespace {
-
-// A block written ahead was replaced by a shorter one, or never counted:
-// the file ends where its last committed block does. A failure leaves the
-// bytes there; the run goes on.
-void cut_ahead(output_file_t &file) {
+void output_set_size(output_file_t &file, std::uint64_t size) {
   const int fd = file.fd >= 0 ? file.fd : reopen(file);
   if (fd < 0) return;
-  const int status = ::ftruncate(fd, static_cast<off_t>(file.offset));
+  const int status = ::ftruncate(fd, static_cast<off_t>(size));
   (void)status;
   if (fd != file.fd) ::close(fd);
 }
 
-}  // namespace
-
 void output_close(output_file_t &file) {
-  if (file.ahead != 0) cut_ahead(file);
-  file.ahead = 0;
   if (file.fd >= 0) release_descriptor(file);
   file.created.reset();
 }

@@ -13,7 +13,7 @@
 // files (an approximation of least recently used that costs a write nothing
 // but a flag in its own record): a file that loses its descriptor is
 // reopened (never created again, never truncated) when its next block comes,
-// and every block is written at the file's own offset.
+// and every block is written at its own place in the file.
 //
 // A parked file is reopened under the name it was created with, and only if
 // that name still leads to the very file created: a transfer's name may
@@ -28,13 +28,12 @@ struct created_file_t {
 };
 
 struct output_file_t {
-  // What each block's write reads and changes comes first.
   int fd = -1;  // -1 while parked or closed
-  std::uint32_t slot : 31 = 0;  // place in the set of open descriptors, while fd >= 0
+  std::uint32_t slot : 30 = 0;  // place in the set of open descriptors, while fd >= 0
   std::uint32_t referenced : 1 = 0;  // written since the sweep last passed
-  std::uint64_t offset = 0;
-  // Bytes written past `offset` by output_write_ahead and not yet committed.
-  std::uint32_t ahead = 0;
+  // Bytes were written that the file may not keep: its size is to be set
+  // when it is closed (see block_output.h).
+  std::uint32_t size_unsettled : 1 = 0;
   std::unique_ptr<created_file_t> created;
 };
 
@@ -42,18 +41,17 @@ struct output_file_t {
 // symbolic link is never followed. On failure returns false with errno set.
 bool output_create(output_file_t &file, const char *name, bool replace);
 
-// Writes the bytes at the file's offset, reopening a parked file. A short
-// write is not reported; a failed reopen returns false with errno set.
-bool output_write(output_file_t &file, bytes_t bytes);
+// Writes the bytes at `offset`, reopening a parked file. A short write is
+// not reported; a failed reopen returns false with errno set.
+bool output_write_at(output_file_t &file, std::uint64_t offset, bytes_t bytes);
 
-// Writes bytes at the file's offset without moving it: a block that is not
-// acknowledged yet, written while it is still in the processor's cache
-// instead of kept and written later. Only while the file holds a descriptor;
-// returns false, writing nothing, when it does not.
-bool output_write_ahead(output_file_t &file, bytes_t bytes);
+// The same, only while the file holds a descriptor: returns false, writing
+// nothing, when it does not.
+bool output_write_ahead_at(output_file_t &file, std::uint64_t offset, bytes_t bytes);
 
-// Moves the offset over bytes written ahead, once their block counts.
-void output_commit(output_file_t &file, std::uint32_t length);
+// Cuts the file off at `size`, or makes it that long (the gap reads as
+// zeros). A failure leaves it as it is; the run goes on.
+void output_set_size(output_file_t &file, std::uint64_t size);
 
-// Cuts off what was written ahead and never committed, and closes.
+// Closes the file.
 void output_close(output_file_t &file);

@@ -11,6 +11,7 @@ void print_option_suffixes(const tftp_msg_t &msg) {
   if (msg.blksize) std::printf(" blksize=%s", msg.blksize);
   if (msg.timeout) std::printf(" timeout=%s", msg.timeout);
   if (msg.tsize) std::printf(" tsize=%s", msg.tsize);
+  if (msg.windowsize) std::printf(" windowsize=%s", msg.windowsize);
 }
 
 // Prints the line of a handled message.

@@ -7,17 +7,18 @@
 
 // The options this tool follows, in requests and option acknowledgements
 // alike. Names compare without regard to the case of ASCII letters.
-enum class tftp_option { blksize, timeout, tsize, other };
+enum class tftp_option { blksize, timeout, tsize, windowsize, other };
 
 struct option_name_t {
   const char *name;
   tftp_option option;
 };
 
-inline constexpr std::array<option_name_t, 3> TFTP_OPTIONS{{
+inline constexpr std::array<option_name_t, 4> TFTP_OPTIONS{{
     {"blksize", tftp_option::blksize},
     {"timeout", tftp_option::timeout},
     {"tsize", tftp_option::tsize},
+    {"windowsize", tftp_option::windowsize},
 }};
 
 // `name` is NUL-terminated (a field of the datagram).

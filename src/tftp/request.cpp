@@ -20,6 +20,7 @@ enum class parse_state : int {
   tsize_value = 6,
   other_value = 7,
   after_value = 8,
+  windowsize_value = 9,
   bad_mode = 99,
 };
 
@@ -39,6 +40,7 @@ parse_state value_state(std::string_view name) {
     case tftp_option::blksize: return parse_state::blksize_value;
     case tftp_option::timeout: return parse_state::timeout_value;
     case tftp_option::tsize: return parse_state::tsize_value;
+    case tftp_option::windowsize: return parse_state::windowsize_value;
     case tftp_option::other: break;
   }
   return parse_state::other_value;
@@ -65,6 +67,9 @@ parse_state field_done(parse_state state, std::string_view field, request_templa
       return parse_state::after_value;
     case parse_state::tsize_value:
       msg.tsize = field.data();
+      return parse_state::after_value;
+    case parse_state::windowsize_value:
+      msg.windowsize = field.data();
       return parse_state::after_value;
     case parse_state::other_value:
       return parse_state::after_value;

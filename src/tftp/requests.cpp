@@ -41,6 +41,7 @@ tftp_request_t *add_request(const request_template_t &t) {
   r->dst_port = t.server.port;
   r->ends.stid = t.requester.port;
   r->blocks.blksize = DEFAULT_BLKSIZE;
+  r->blocks.windowsize = 1;
   log_debug(4, "created new request [%x]; %s:%d > %s:%d", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(r)),
             debug_text(r->ends.src_addr).text, r->src_port, debug_text(r->ends.dst_addr).text, r->dst_port);
   build_output_name(*r);
@@ -53,7 +54,7 @@ void drop_duplicate_request(const request_template_t &t) {
   if (r == nullptr) return;
   log_debug(4, "matched an existing request; %s:%d > %s:%d", debug_text(r->ends.src_addr).text, r->src_port,
             debug_text(r->ends.dst_addr).text, r->dst_port);
-  if (r->blocks.last_block == r->blocks.last_ack + 1) flush_request(*r);
+  count_what_follows(*r);
   release_request(*r);
   table_erase(*r);
 }

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "base/address.h"
 #include "base/cursor.h"
@@ -37,16 +38,64 @@ struct transfer_ends_t {
   std::uint16_t dtid;  // 0 while not yet learnt
 };
 
-// Where the blocks stand. Block numbers count on past 65535: see
-// block_number.h.
+// Where the blocks stand. Block numbers count on past 65535 (see
+// block_number.h), and block n belongs at byte (n - 1) * blksize of the file.
+//
+// Every block up to `last_ack` is acknowledged: it counted, or it is a hole
+// that the capture never showed. A lock-step transfer (windowsize 1) waits
+// for one block at a time, the `pending` one; a windowed transfer keeps the
+// blocks of its window in its `window_t`.
 struct block_state_t {
-  std::uint32_t last_ack;    // the last block acknowledged in sequence
+  std::uint32_t last_ack;
   std::uint32_t last_block;  // the last DATA accepted
-  std::uint32_t block_skew;
   std::uint32_t blksize;
+  // The size blocks are placed by, when the first block counted showed one
+  // larger than `blksize` (an option acknowledgement the capture missed); 0
+  // while blksize serves.
+  std::uint16_t place_size;
+  std::uint16_t datalen;     // length of the pending DATA
+  std::uint16_t block_skew;
+  std::uint16_t windowsize;  // 1 unless an option acknowledgement set it
+  bool pending;              // a DATA waits for its acknowledgement
+  // ... but its block had counted already: a copy sent again, whose bytes
+  // are not kept and never count twice.
+  bool pending_stale;
 };
 
-// What the option acknowledgement set, beside the block size.
+// Where block n of a transfer goes in its file.
+inline std::uint64_t block_place(const block_state_t &b, std::uint32_t block) {
+  return static_cast<std::uint64_t>(block - 1) * (b.place_size != 0 ? b.place_size : b.blksize);
+}
+
+// A block of a windowed transfer that waits to count.
+struct window_block_t {
+  std::uint32_t block;
+  std::uint32_t length;
+};
+
+// A byte range [start, end) of a file that no block filled.
+struct byte_range_t {
+  std::uint64_t start;
+  std::uint64_t end;
+};
+
+// What only some transfers need, allocated when first needed.
+struct block_extras_t {
+  // Windowed: the blocks past `last_ack` that wait, by block number.
+  std::vector<window_block_t> window;
+  // Acknowledged blocks that the capture never showed, in file order; past
+  // MAX_HOLES ranges, only their count and size are kept.
+  std::vector<byte_range_t> holes;
+  std::uint64_t holes_more = 0;
+  std::uint64_t missing_bytes = 0;
+  // The last block, shorter than blksize, once seen: the end of the file.
+  std::uint32_t final_block = 0;
+  std::uint32_t final_length = 0;
+};
+
+inline constexpr std::size_t MAX_HOLES = 1024;
+
+// What the option acknowledgement set, beside the block size and window.
 struct transfer_options_t {
   std::uint32_t timeout;
   std::int64_t tsize;
@@ -66,6 +115,7 @@ struct alignas(64) tftp_request_t {
   block_output_t out;
 
   transfer_options_t options;
+  std::unique_ptr<block_extras_t> extras;
   std::uint16_t src_port;  // as the request came: the requester's port
   std::uint16_t dst_port;  // and the port it was sent to
   owned_text filename;
@@ -102,10 +152,25 @@ void handle_ack(tftp_request_t &request, bytes_t body, tftp_msg_t &msg);
 void handle_oack(tftp_request_t &request, bytes_t body, tftp_msg_t &msg);
 void handle_error(bytes_t body, tftp_msg_t &msg);
 
-// The output's side of a transfer's life: writing the pending block,
-// letting go of what the record owns, and the end of the run.
+// The output's side of a transfer's life: counting blocks, letting go of
+// what the record owns, and the end of the run.
 void build_output_name(tftp_request_t &request);
+// Writes the pending block of a lock-step transfer.
 void flush_request(tftp_request_t &request);
+// Counts `block` of `length` bytes held for its place; false when the
+// transfer was abandoned because its output failed.
+bool count_block(tftp_request_t &request, std::uint32_t block, std::uint32_t length);
+// Every block up to `block` is acknowledged: those held count, the others
+// are holes. False when the transfer was abandoned.
+bool acknowledge_up_to(tftp_request_t &request, std::uint32_t block);
+// The warning for a file with holes, once its transfer is over.
+void report_holes(const tftp_request_t &request);
+// The record's extras, made on first use.
+block_extras_t &extras_of(tftp_request_t &request);
+
+// Counts the blocks that directly follow the counted ones: what a transfer
+// cut off, or replaced by a new request, still proves.
+void count_what_follows(tftp_request_t &request);
 void release_request(tftp_request_t &request);
 void flush_all_requests();
 

@@ -86,9 +86,9 @@ std::vector<golden_case> sequence_cases() {
                     {{name, sample_content()}}));
   }
   {
-    // Without the ACK of block 2, every later full block replaces the one
-    // before unwritten and every ACK is spurious; the short last block is
-    // written right after block 1.
+    // Without the ACK of block 2 in the capture, block 3 shows that it
+    // happened: block 2 counts before block 3 takes its place, and the
+    // sequence goes on. The whole file comes back.
     capture cap;
     cap.udp(client, server, tftp::rrq("f"));
     cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
@@ -100,14 +100,14 @@ std::vector<golden_case> sequence_cases() {
     cap.udp(client, server_tid, tftp::ack(4));
     cap.udp(server_tid, client, tftp::data(5, text("end")));
     cap.udp(client, server_tid, tftp::ack(5));
-    c.push_back(run("MissingAckLosesBlocks", cap, {"-d", "4"}, "",
-                    debug_lines({"data already pending on tftp request",
-                                 "spurious ack for read; block=3, last_block=3, last_ack=1",
+    c.push_back(run("MissingAckProvedBySender", cap, {"-d", "5"}, "",
+                    debug_lines({"ack for read; block=1, last_block=1, last_ack=0", opening(),
                                  "data already pending on tftp request",
-                                 "spurious ack for read; block=4, last_block=4, last_ack=1",
-                                 "data already pending on tftp request",
-                                 "spurious ack for read; block=5, last_block=5, last_ack=1"}),
-                    {{name, fill(512, 'a') + text("end")}}));
+                                 "ack for read; block=3, last_block=3, last_ack=2",
+                                 "ack for read; block=4, last_block=4, last_ack=3",
+                                 "received last block; length: 3, block: 5",
+                                 "ack for read; block=5, last_block=5, last_ack=4"}),
+                    {{name, fill(512, 'a') + fill(512, 'b') + fill(512, 'c') + fill(512, 'd') + text("end")}}));
   }
   {
     // The missing block and its ACK seen later: the sequence resumes.
@@ -172,18 +172,19 @@ std::vector<golden_case> sequence_cases() {
                     {{name, fill(512, 'a') + fill(512, 'b') + text("end")}}));
   }
   {
-    // Blocks that never count, because the capture ends before the ACK that
-    // would release them, leave no trace in the file, whether the last one
-    // follows the last acknowledged block or not.
+    // Block 4 shows that blocks 2 and 3 were acknowledged, but the capture
+    // never showed block 3: each block goes at its place, block 3's stays a
+    // hole of zeros, and the warning names its byte range.
     capture cap;
     cap.udp(client, server, tftp::rrq("f"));
     cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
     cap.udp(client, server_tid, tftp::ack(1));
     cap.udp(server_tid, client, tftp::data(2, fill(512, 'b')));
     cap.udp(server_tid, client, tftp::data(4, fill(512, 'd')));
-    c.push_back(run("UncountedBlocksLeftOut", cap, {"-d", "3"}, "",
-                    reading() + warning("possible partial content for file: " + name),
-                    {{name, fill(512, 'a')}}));
+    c.push_back(run("MissingBlockLeavesHole", cap, {"-d", "3"}, "",
+                    reading() + warning("possible partial content for file: " + name) +
+                        warning("missing content in file: " + name + ": [1024, 1536)"),
+                    {{name, fill(512, 'a') + fill(512, 'b') + fill(512, 0) + fill(512, 'd')}}));
   }
   {
     // A write transfer: the requester's blocks are released by the
@@ -226,8 +227,10 @@ std::vector<golden_case> oack_cases() {
        " blksize=1024 timeout= tsize=", true},
       {"AllThreeInFixedOrder", cstr("tsize") + cstr("99") + cstr("timeout") + cstr("3") + cstr("blksize") + cstr("1024"),
        " blksize=1024 timeout=3 tsize=99", true},
-      {"UnknownOptionBeforeTsize", cstr("windowsize") + cstr("4") + cstr("tsize") + cstr("300"),
+      {"UnknownOptionBeforeTsize", cstr("rollover") + cstr("0") + cstr("tsize") + cstr("300"),
        " blksize= timeout= tsize=300", false},
+      // The window size is shown only when the OACK carries it.
+      {"WindowsizeShownWhenCarried", cstr("WindowSize") + cstr("4"), " blksize= timeout= tsize= windowsize=4", false},
       {"UnterminatedValueIgnored", cstr("blksize") + text("1024"), " blksize= timeout= tsize=", false},
       // A leading NUL is an empty name: names and values stay one string off.
       {"LeadingNulShiftsPairs", bytes{0} + cstr("blksize") + cstr("1024") + cstr("timeout") + cstr("5"),

@@ -84,9 +84,9 @@ INSTANTIATE_TEST_SUITE_P(
                      "octet", "600"},
         request_case{"BlksizeWithoutValue", rrq_f + cstr("blksize"), 0},
         request_case{"BlksizeValueWithoutNul", rrq_f + cstr("blksize") + text("600"), 0},
-        request_case{"UnknownOptionSkipped", rrq_f + cstr("windowsize") + cstr("4") + cstr("tsize") + cstr("0"), 1,
+        request_case{"UnknownOptionSkipped", rrq_f + cstr("rollover") + cstr("1") + cstr("tsize") + cstr("0"), 1,
                      1, "f", "octet", std::nullopt, std::nullopt, "0"},
-        request_case{"UnknownOptionWithoutValue", rrq_f + cstr("windowsize"), 0},
+        request_case{"UnknownOptionWithoutValue", rrq_f + cstr("rollover"), 0},
         request_case{"AllThreeInAnyOrder",
                      rrq_f + cstr("tsize") + cstr("1234") + cstr("TIMEOUT") + cstr("5") + cstr("BlkSize") +
                          cstr("1428"),
