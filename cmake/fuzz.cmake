@@ -13,7 +13,8 @@ if(TFTPCARVE_FUZZ)
 
     add_library(tftpcarve_core_fuzz STATIC ${TFTPCARVE_CORE_SOURCES})
     target_include_directories(tftpcarve_core_fuzz PUBLIC src)
-    target_link_libraries(tftpcarve_core_fuzz PUBLIC PkgConfig::PCAP)
+    target_link_libraries(tftpcarve_core_fuzz PUBLIC PkgConfig::PCAP OpenSSL::Crypto)
+    target_compile_definitions(tftpcarve_core_fuzz PUBLIC TFTPCARVE_VERSION="${PROJECT_VERSION}")
     target_compile_options(tftpcarve_core_fuzz PRIVATE ${fuzz_compile_flags})
 
     foreach(target IN ITEMS fuzz_frames fuzz_request)

@@ -2,7 +2,7 @@
 # Installs what building and testing the project needs on a Debian 12 machine.
 # Safe to run again: apt-get skips what is already there.
 set -eu
-pkgs="build-essential g++ cmake ninja-build pkg-config libpcap-dev libgtest-dev tcpdump"
+pkgs="build-essential g++ cmake ninja-build pkg-config libpcap-dev libssl-dev libgtest-dev tcpdump"
 if [ "${1:-}" = "--test" ]; then
   # Sanitizers and fuzzing, memory checking, the manual page and the package,
   # and real TFTP peers for the live pipe test.

@@ -73,7 +73,7 @@ bool move_held_to_file(block_output_t &out) {
 
 void output_hold(block_output_t &out, std::uint64_t offset, bytes_t block) {
   if (block.empty()) return;
-  if (!print_console && output_has_file(out) && out.held.empty() &&
+  if (!print_console && !out.hash && output_has_file(out) && out.held.empty() &&
       output_write_ahead_at(out.file, offset, block)) {
     out.file.size_unsettled = 1;
     return;
@@ -95,18 +95,24 @@ bool output_count(block_output_t &out, std::uint64_t offset, std::uint32_t lengt
     if (!output_has_file(out)) {
       log_debug(5, "opening file: %s, mode: %s", out.name.get(), "wb");
       if (!output_create(out.file, out.name.get(), overwrite != 0)) return refuse(out);
+      out.created = true;
     }
     log_debug(6, "writing file: %s, datalen: %d, last_block: %d, last_ack: %d", out.name.get(), length,
               at.last_block, at.last_ack);
     if (h && !output_write_at(out.file, offset, {h->bytes.get(), kept})) return refuse(out);
   }
-  if (h) drop_entry(*h);
+  if (h) {
+    if (out.hash) out.hash->add(offset, {h->bytes.get(), kept});
+    out.content_bytes += kept;
+    drop_entry(*h);
+  }
   if (offset + length > out.counted_end) out.counted_end = offset + length;
   if (!print_console && !out.held.empty() && !move_held_to_file(out)) return refuse(out);
   return true;
 }
 
 void output_settle_size(block_output_t &out, std::uint64_t size) {
+  if (out.hash) out.hash->extend(size);
   if (size != out.counted_end) out.file.size_unsettled = 1;
   out.counted_end = size;
 }

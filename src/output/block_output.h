@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "output/content_hash.h"
 #include "output/output_file.h"
 
 // A block kept in memory until it counts.
@@ -41,6 +42,11 @@ struct block_output_t {
   // the next blocks, and freed once blocks go to the file ahead.
   std::vector<held_block_t> held;
   std::unique_ptr<char[]> name;  // the output name, as output_name.h builds it
+  // With a report: the content's hash, fed as blocks count (they are then
+  // always held in memory until they count, so their bytes are at hand).
+  std::unique_ptr<content_hash> hash;
+  std::uint64_t content_bytes = 0;  // bytes of the counted blocks
+  bool created = false;             // a file was created for it
 };
 
 #pragma GCC diagnostic push

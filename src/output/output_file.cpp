@@ -26,6 +26,11 @@ constexpr rlim_t MAX_OPEN_FILES = 1 << 16;
 
 // Files holding a descriptor; null entries are free places. `hand` is the
 // clock sweep's position.
+// Where output files go: the current directory, or the folder of -o. Names
+// never hold a "/", so nothing is made outside it.
+int output_folder = AT_FDCWD;
+std::size_t created_count = 0;
+
 std::vector<output_file_t *> holders;
 std::vector<std::uint32_t> free_places;
 std::size_t hand = 0;
@@ -93,11 +98,11 @@ void adopt_descriptor(output_file_t &file, int fd) {
 }
 
 int open_retrying(const char *name, int flags) {
-  int fd = ::open(name, flags, FILE_PERMISSIONS);
+  int fd = ::openat(output_folder, name, flags, FILE_PERMISSIONS);
   if (fd < 0 && (errno == EMFILE || errno == ENFILE) && open_count > 0) {
     // Something else holds descriptors too: give one of ours back and retry.
     park_one();
-    fd = ::open(name, flags, FILE_PERMISSIONS);
+    fd = ::openat(output_folder, name, flags, FILE_PERMISSIONS);
   }
   return fd;
 }
@@ -121,6 +126,19 @@ int reopen(const output_file_t &file) {
 }
 
 }  // namespace
+
+bool output_use_folder(const char *path) {
+  const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  if (::faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return false;
+  }
+  output_folder = fd;
+  return true;
+}
 
 bool output_create(output_file_t &file, const char *name, bool replace) {
   const std::size_t size = std::strlen(name) + 1;
@@ -147,6 +165,7 @@ bool output_create(output_file_t &file, const char *name, bool replace) {
   kept->device = info.st_dev;
   kept->inode = info.st_ino;
   file.created = std::move(kept);
+  ++created_count;
   return true;
 }
 
@@ -192,6 +211,8 @@ void output_set_size(output_file_t &file, std::uint64_t size) {
   (void)status;
   if (fd != file.fd) ::close(fd);
 }
+
+std::size_t output_files_created() { return created_count; }
 
 void output_close(output_file_t &file) {
   if (file.fd >= 0) release_descriptor(file);

@@ -37,6 +37,11 @@ struct output_file_t {
   std::unique_ptr<created_file_t> created;
 };
 
+// Output files go into the folder at `path` from now on instead of the
+// current directory. False with errno set when it is not a folder this
+// process can write in.
+bool output_use_folder(const char *path);
+
 // Creates the file: O_EXCL unless `replace`, which truncates instead; a
 // symbolic link is never followed. On failure returns false with errno set.
 bool output_create(output_file_t &file, const char *name, bool replace);
@@ -55,3 +60,6 @@ void output_set_size(output_file_t &file, std::uint64_t size);
 
 // Closes the file.
 void output_close(output_file_t &file);
+
+// Files created so far.
+std::size_t output_files_created();

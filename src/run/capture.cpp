@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/capture_clock.h"
 #include "decode/link.h"
 #include "run/log.h"
+#include "run/progress.h"
 
 namespace {
 
@@ -40,6 +42,14 @@ pcap_t *open_capture(const char *path, char *errbuf) {
   return handle;
 }
 
+// Every frame: its capture time for whatever it causes, the progress line,
+// then its link type's handler.
+void each_frame(u_char *user, const pcap_pkthdr *header, const u_char *frame) {
+  capture_now_us = static_cast<std::int64_t>(header->ts.tv_sec) * 1000000 + header->ts.tv_usec;
+  progress_frame();
+  (*reinterpret_cast<packet_handler *>(user))(nullptr, header, frame);
+}
+
 }  // namespace
 
 int run_capture(const char *path, const char *filter_text) {
@@ -55,7 +65,11 @@ int run_capture(const char *path, const char *filter_text) {
   if (pcap_setfilter(handle.get(), &filter.program) < 0)
     log_error(2, "unable to set pcap filter %s: %s", filter_text, pcap_geterr(handle.get()));
   int result = 0;
-  if (pcap_loop(handle.get(), -1, handler, nullptr) < 0) {
+  progress_start(handle.get());
+  packet_handler link_handler = handler;
+  const int looped = pcap_loop(handle.get(), -1, each_frame, reinterpret_cast<u_char *>(&link_handler));
+  progress_stop();
+  if (looped < 0) {
     log_error(0, "failed processing packets: %s", pcap_geterr(handle.get()));
     result = 1;
   }

@@ -13,6 +13,15 @@ void log_error(int status, const char *format, ...) __attribute__((format(printf
 // hook runs once; a fatal report from inside it ends the process at once.
 void set_fatal_exit_hook(void (*hook)());
 
+// A status line on standard error (a terminal), redrawn in place; every
+// other line written to standard error or to a terminal on standard output
+// clears it first.
+void log_status(const char *line);
+void log_status_clear();
+
+// Warnings written so far (the report's summary counts them).
+unsigned long long warnings_logged();
+
 void log_debug_line(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 inline bool debug_enabled(int level) { return level <= debug_level; }

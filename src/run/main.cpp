@@ -7,10 +7,15 @@
 #include <cstring>
 #include <string>
 
+#include <getopt.h>
+
 #include "decode/fragment.h"
+#include "output/output_file.h"
+#include "output/report.h"
 #include "run/capture.h"
 #include "run/filter.h"
 #include "run/log.h"
+#include "run/progress.h"
 #include "tftp/transfer.h"
 
 namespace {
@@ -26,7 +31,11 @@ void print_usage(const char *program_name) {
              "   -v       print verbose TFTP exchanges (repeat up to three times)\n"
              "   -X       dump TFTP packet contents\n"
              "   -B       check packets for bad checksums\n"
-             "   -d       specify debugging level\n",
+             "   -d       specify debugging level\n"
+             "   -o DIR   write the reconstructed files into DIR\n"
+             "   --report FILE  write a JSON Lines report of every transfer to FILE (- for standard output)\n"
+             "   --help     print this text\n"
+             "   --version  print the version\n",
              stdout);
 }
 
@@ -45,38 +54,81 @@ void check_readable(const char *path) {
   if (stat(path, &info) != 0) log_error(2, "unable to access file %s: %s", path, std::strerror(errno));
 }
 
-}  // namespace
+// Long options; each long-only one has a code above every option letter.
+enum long_only : int { OPT_REPORT = 256, OPT_VERSION };
 
-int main(int argc, char *argv[]) {
-  frag_table_init();
+constexpr option LONG_OPTIONS[] = {
+    {"report", required_argument, nullptr, OPT_REPORT},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, OPT_VERSION},
+    {nullptr, 0, nullptr, 0},
+};
+
+// What the command line asks beside the option settings.
+struct command_line {
   const char *path = "-";
+  const char *report = nullptr;
+  const char *folder = nullptr;
   int usage_status = -1;  // -1: no usage text due
+  bool version = false;
+};
+
+command_line parse_options(int argc, char *argv[]) {
+  command_line cl;
   int option;
   // "+" keeps GNU getopt from permuting: parsing stops at the first word that
   // is not an option, and the rest are filter words even if they look like
   // options.
-  while ((option = getopt(argc, argv, "+vr:hd:XcfEB")) != -1) {
+  while ((option = getopt_long(argc, argv, "+vr:hd:XcfEBo:", LONG_OPTIONS, nullptr)) != -1) {
     switch (option) {
       case 'v': ++verbose; break;
-      case 'r': path = optarg; check_readable(path); break;
-      case 'h': usage_status = 0; break;
+      case 'r': cl.path = optarg; check_readable(cl.path); break;
+      case 'h': cl.usage_status = 0; break;
       case 'd': set_debug_level(optarg); break;
       case 'X': dump_packets = 1; break;
       case 'c': print_console = 1; break;
       case 'f': overwrite = 1; break;
       case 'E': use_filename = 0; break;
       case 'B': check_checksums = 1; break;
-      default: usage_status = 1; break;
+      case 'o': cl.folder = optarg; break;
+      case OPT_REPORT: cl.report = optarg; break;
+      case OPT_VERSION: cl.version = true; break;
+      default: cl.usage_status = 1; break;
     }
   }
-  if (usage_status >= 0) {
+  return cl;
+}
+
+// Where files and the report go; failures end the process with status 2.
+void set_up_outputs(const command_line &cl) {
+  if (cl.folder && !output_use_folder(cl.folder))
+    log_error(2, "unable to use output folder %s: %s", cl.folder, std::strerror(errno));
+  if (!cl.report) return;
+  if (std::strcmp(cl.report, "-") == 0 && print_console)
+    log_error(2, "unable to write the report to standard output with -c");
+  if (!report_open(cl.report)) log_error(2, "unable to open report file %s: %s", cl.report, std::strerror(errno));
+}
+
+}  // namespace
+
+int main(int argc, char *argv[]) {
+  frag_table_init();
+  const command_line cl = parse_options(argc, argv);
+  if (cl.usage_status >= 0) {
     print_usage(argv[0]);
-    std::exit(usage_status);
+    std::exit(cl.usage_status);
+  }
+  if (cl.version) {
+    std::printf("tftpcarve %s\n", TFTPCARVE_VERSION);
+    std::exit(0);
   }
   const std::string filter_text = compose_filter(argc - optind, argv + optind);
+  set_up_outputs(cl);
   set_fatal_exit_hook(cut_all_outputs);
-  const int result = run_capture(path, filter_text.c_str());
+  const int result = run_capture(cl.path, filter_text.c_str());
   flush_all_requests();
   frag_release_all();
+  report_summary(frames_read());
+  report_close();
   std::exit(result);
 }

@@ -30,6 +30,7 @@ constexpr std::uint32_t MAX_WINDOW_BYTES = 16u << 20;
 // unless the capture missed blocks.
 void finish(tftp_request_t &r, std::uint32_t final_block, std::uint32_t final_length) {
   if (final_block != 0) output_settle_size(r.out, block_place(r.blocks, final_block) + final_length);
+  if (r.story) r.story->end_seen = final_block != 0;
   report_holes(r);
   r.state = TFTP_REQ_DONE;
   release_request(r);
@@ -50,6 +51,7 @@ void lockstep_data(tftp_request_t &r, std::uint16_t wire, bytes_t payload) {
   }
   if (wraps_to_one(wire, next_sent(b), b.block_skew, b.last_block)) ++b.block_skew;
   const std::uint32_t block = block_from_wire(wire, expected_block(r), b.block_skew);
+  story_data(r, block);
   if (block > b.last_ack + 1 && !acknowledge_up_to(r, block - 1)) return;
   output_forget_held(r.out);
   b.pending = true;
@@ -124,6 +126,7 @@ void window_data(tftp_request_t &r, std::uint16_t wire, bytes_t payload) {
   block_extras_t &x = extras_of(r);
   if (wraps_to_one(wire, next_sent(b), b.block_skew, b.last_block)) ++b.block_skew;
   const std::uint32_t block = block_from_wire(wire, expected_block(r), b.block_skew);
+  story_data(r, block);
   if (block > b.last_ack + b.windowsize && !acknowledge_up_to(r, block - b.windowsize)) return;
   if (block <= b.last_ack || (x.final_block != 0 && block > x.final_block)) return;
   keep_in_window(r, block, payload);
@@ -185,6 +188,7 @@ void handle_ack(tftp_request_t &r, bytes_t body, tftp_msg_t &msg) {
 // the body is ignored.
 void handle_oack(tftp_request_t &r, bytes_t body, tftp_msg_t &msg) {
   msg.blksize = msg.timeout = msg.tsize = EMPTY_TEXT;
+  story_oack(r, body);
   wire_cursor c(body);
   while (const auto name = c.cstring()) {
     const auto value = c.cstring();

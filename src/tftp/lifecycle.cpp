@@ -1,6 +1,7 @@
 // The output's side of a transfer's life: naming it, counting its blocks at
 // their places, letting go of what it owns, and the end of the run.
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <new>
@@ -98,6 +99,7 @@ bool count_block(tftp_request_t &r, std::uint32_t block, std::uint32_t length) {
   if (block == 1 && length > r.blocks.blksize && length <= 0xffff)
     r.blocks.place_size = static_cast<std::uint16_t>(length);
   if (!output_count(r.out, block_place(r.blocks, block), length, {r.blocks.last_block, r.blocks.last_ack})) {
+    story_failed(r, errno);
     r.state = TFTP_REQ_DONE;
     release_request(r);
     return false;
@@ -137,6 +139,7 @@ void report_holes(const tftp_request_t &r) {
 }
 
 void release_request(tftp_request_t &r) {
+  tell_story(r);
   table_released(r);
   output_release(r.out);
   r.filename.reset();

@@ -7,7 +7,8 @@ namespace {
 enum class direction { server_to_client, client_to_server, unestablished };
 
 request_template_t template_of(const tftp_request_t &r) {
-  return {r.op, r.filename.get(), r.mode.get(), {r.ends.src_addr, r.src_port}, {r.ends.dst_addr, r.dst_port}};
+  const bytes_t options = r.story ? bytes_t{r.story->requested} : bytes_t{};
+  return {r.op, r.filename.get(), r.mode.get(), {r.ends.src_addr, r.src_port}, {r.ends.dst_addr, r.dst_port}, options};
 }
 
 // A broadcast record is a template for each server that answers it. No clone
@@ -19,7 +20,8 @@ bool follows_broadcast(const tftp_request_t &r, const datagram_ends &d) {
          !d.src.is_limited_broadcast();
 }
 
-void clone_for_server(const tftp_request_t &broadcast, const ip_address &server) {
+void clone_for_server(tftp_request_t &broadcast, const ip_address &server) {
+  if (broadcast.story) broadcast.story->cloned = true;
   table_set_server(*add_request(template_of(broadcast)), server);
 }
 
@@ -42,6 +44,7 @@ void report_invalid(direction how, const datagram_ends &d, const tftp_request_t 
 int act(direction how, tftp_request_t &r, tftp_op op, bytes_t body, tftp_msg_t &msg) {
   if (op == tftp_op::error) {
     handle_error(body, msg);
+    story_error(r, msg);
     return 1;
   }
   const bool read = r.op == tftp_op::rrq;
@@ -93,11 +96,13 @@ int match_transfer(bytes_t payload, const datagram_ends &d, tftp_msg_t &msg) {
         table_set_dtid(*r, d.sport);
         build_output_name(*r);
       }
+      story_touch(*r);
       if (act(direction::server_to_client, *r, op, body, msg)) return 1;
       report_invalid(direction::server_to_client, d, *r, op);
       return 0;
     }
     const direction how = r->ends.dtid == d.dport ? direction::client_to_server : direction::unestablished;
+    story_touch(*r);
     if (act(how, *r, op, body, msg)) return 1;
     report_invalid(how, d, *r, op);
     return 0;

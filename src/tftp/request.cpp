@@ -94,8 +94,10 @@ int parse_request(bytes_t payload, request_template_t &request, tftp_msg_t &msg)
   // the end of the payload is left unread: the state it leaves decides.
   parse_state state = parse_state::filename;
   while (const auto field = c.cstring()) {
+    const parse_state before = state;
     state = field_done(state, *field, request, msg);
     if (state == parse_state::bad_mode) return 0;
+    if (before == parse_state::mode) request.options = c.rest();
   }
   if (state != parse_state::option_name && state != parse_state::after_value) return 0;
   log_debug(6, "found tftp request; op: %d, filename: %s, mode: %s", static_cast<int>(request.op),

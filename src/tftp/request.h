@@ -14,6 +14,7 @@ struct request_template_t {
   const char *mode = nullptr;
   endpoint_t requester;  // source address and port
   endpoint_t server;     // the address and port the request was sent to
+  bytes_t options;       // the option pairs after the mode, as sent
 };
 
 // Returns 1 when `payload` is a read or write request with one of the three

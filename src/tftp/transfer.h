@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "base/address.h"
@@ -73,12 +74,6 @@ struct window_block_t {
   std::uint32_t length;
 };
 
-// A byte range [start, end) of a file that no block filled.
-struct byte_range_t {
-  std::uint64_t start;
-  std::uint64_t end;
-};
-
 // What only some transfers need, allocated when first needed.
 struct block_extras_t {
   // Windowed: the blocks past `last_ack` that wait, by block number.
@@ -94,6 +89,28 @@ struct block_extras_t {
 };
 
 inline constexpr std::size_t MAX_HOLES = 1024;
+
+// What the report tells of a transfer beside its blocks, kept only when a
+// report is asked for.
+struct transfer_story_t {
+  std::int64_t first_us = 0;  // capture times of its first and last datagram
+  std::int64_t last_us = 0;
+  std::uint32_t blocks = 0;         // DATA blocks seen
+  std::uint32_t retransmitted = 0;  // DATA for a block seen before
+  std::uint32_t newest_block = 0;
+  bool end_seen = false;
+  bool error_seen = false;
+  bool failed = false;
+  bool reported = false;
+  bool cloned = false;  // a broadcast request that servers answered
+  bool has_oack = false;
+  std::uint16_t error_code = 0;
+  int failure = 0;  // errno of the output's failure
+  std::string error_message;
+  std::vector<std::uint8_t> requested;  // the request's option pairs
+  std::vector<std::uint8_t> accepted;   // the option acknowledgement's
+  std::int64_t requested_tsize = -1;    // a write request's announced size
+};
 
 // What the option acknowledgement set, beside the block size and window.
 struct transfer_options_t {
@@ -116,6 +133,7 @@ struct alignas(64) tftp_request_t {
 
   transfer_options_t options;
   std::unique_ptr<block_extras_t> extras;
+  std::unique_ptr<transfer_story_t> story;
   std::uint16_t src_port;  // as the request came: the requester's port
   std::uint16_t dst_port;  // and the port it was sent to
   owned_text filename;
@@ -167,6 +185,17 @@ bool acknowledge_up_to(tftp_request_t &request, std::uint32_t block);
 void report_holes(const tftp_request_t &request);
 // The record's extras, made on first use.
 block_extras_t &extras_of(tftp_request_t &request);
+
+// The report's side: what a datagram adds to a transfer's story.
+void story_begin(tftp_request_t &request, const request_template_t &t);
+void story_touch(tftp_request_t &request);
+void story_data(tftp_request_t &request, std::uint32_t block);
+void story_error(tftp_request_t &request, const tftp_msg_t &msg);
+void story_oack(tftp_request_t &request, bytes_t body);
+void story_failed(tftp_request_t &request, int error);
+// Writes the transfer's report line, once, before the record lets go of
+// what the line tells.
+void tell_story(tftp_request_t &request);
 
 // Counts the blocks that directly follow the counted ones: what a transfer
 // cut off, or replaced by a new request, still proves.

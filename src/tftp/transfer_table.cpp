@@ -9,12 +9,14 @@ namespace {
 
 // Newest first.
 tftp_request_t *request_list = nullptr;
+std::size_t record_count = 0;
 
 void push_front(tftp_request_t &r) {
   r.table.prev = nullptr;
   r.table.next = request_list;
   if (request_list) request_list->table.prev = &r;
   request_list = &r;
+  ++record_count;
   index_insert(r);
 }
 
@@ -22,6 +24,7 @@ void unlink(tftp_request_t &r) {
   if (r.table.prev) r.table.prev->table.next = r.table.next;
   else request_list = r.table.next;
   if (r.table.next) r.table.next->table.prev = r.table.prev;
+  --record_count;
   index_remove(r);
 }
 
@@ -158,7 +161,10 @@ void free_all_transfers(const std::function<void(tftp_request_t &)> &last_rites)
     r = next;
   }
   request_list = nullptr;
+  record_count = 0;
   index_clear();
 }
 
 tftp_request_t *newest_transfer() { return request_list; }
+
+std::size_t transfers_tracked() { return record_count; }

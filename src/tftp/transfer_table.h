@@ -52,6 +52,9 @@ void for_each_transfer(const std::function<void(tftp_request_t &)> &fn);
 // is freed; the table is empty afterwards.
 void free_all_transfers(const std::function<void(tftp_request_t &)> &last_rites);
 
+// Records in the table.
+std::size_t transfers_tracked();
+
 // The newest record, or null.
 tftp_request_t *newest_transfer();
 

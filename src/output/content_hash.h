@@ -1,0 +1,39 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "base/bytes.h"
+
+struct evp_md_ctx_st;
+
+// The SHA-256 of a file's content as it is written: blocks in file order,
+// the holes between them as zeros. Fed from the bytes in hand when each
+// block counts, never by reading a file back.
+class content_hash {
+ public:
+  content_hash();
+  ~content_hash();
+  content_hash(const content_hash &) = delete;
+  content_hash &operator=(const content_hash &) = delete;
+
+  // Adds `bytes` found at `offset`, zeros first up to it. A block before
+  // the bytes already hashed, or holes too large to hash, spoil the hash.
+  void add(std::uint64_t offset, bytes_t bytes);
+  // The content ends at `size`, zeros up to it.
+  void extend(std::uint64_t size);
+  // The digest, or false when it was spoilt.
+  bool digest(std::array<std::uint8_t, 32> &out);
+
+ private:
+  bool add_zeros(std::uint64_t count);
+
+  struct ctx_free {
+    void operator()(evp_md_ctx_st *ctx) const;
+  };
+  std::unique_ptr<evp_md_ctx_st, ctx_free> ctx_;
+  std::uint64_t position_ = 0;
+  std::uint64_t zeros_ = 0;
+  bool spoilt_ = false;
+};

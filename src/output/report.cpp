@@ -1,0 +1,192 @@
+#include "output/report.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "base/capture_clock.h"
+#include "output/json.h"
+#include "base/cursor.h"
+#include "run/log.h"
+
+namespace {
+
+std::FILE *report_stream = nullptr;
+bool report_to_stdout = false;
+
+struct totals_t {
+  std::uint64_t by_verdict[4] = {};
+  std::uint64_t files = 0;
+  std::uint64_t bytes = 0;
+} totals;
+
+const char *verdict_name(transfer_verdict v) {
+  switch (v) {
+    case transfer_verdict::complete: return "complete";
+    case transfer_verdict::incomplete: return "incomplete";
+    case transfer_verdict::error: return "error";
+    case transfer_verdict::failed: return "failed";
+  }
+  return "incomplete";
+}
+
+void key(std::string &out, const char *name) {
+  out += out.back() == '{' ? "\"" : ",\"";
+  out += name;
+  out += "\":";
+}
+
+void number(std::string &out, std::uint64_t v) { out += std::to_string(v); }
+
+void text(std::string &out, std::string_view s) { json_string(out, s); }
+
+void endpoint_text(std::string &out, const endpoint_t &e) {
+  const address_text a = to_text(e.addr);
+  std::string s = std::strchr(a.text, ':') ? "[" + std::string(a.text) + "]" : std::string(a.text);
+  s += ":" + std::to_string(e.port);
+  text(out, s);
+}
+
+// Option pairs as an object, names and values as sent; an unterminated
+// string at the end is left out, as the decoders leave it.
+void options_object(std::string &out, bytes_t pairs) {
+  out += '{';
+  wire_cursor c(pairs);
+  bool first = true;
+  while (const auto name = c.cstring()) {
+    const auto value = c.cstring();
+    if (!value) break;
+    if (!first) out += ',';
+    first = false;
+    text(out, *name);
+    out += ':';
+    text(out, *value);
+  }
+  out += '}';
+}
+
+void missing_object(std::string &out, const transfer_report_t &t) {
+  out += "{\"ranges\":[";
+  for (std::size_t i = 0; i < t.missing_count; ++i) {
+    if (i) out += ',';
+    out += '[';
+    number(out, t.missing[i].start);
+    out += ',';
+    number(out, t.missing[i].end);
+    out += ']';
+  }
+  out += ']';
+  if (t.missing_more) {
+    key(out, "more");
+    number(out, t.missing_more);
+  }
+  key(out, "end_seen");
+  out += t.end_seen ? "true" : "false";
+  out += '}';
+}
+
+void hex(std::string &out, const std::array<std::uint8_t, 32> &digest) {
+  static const char digits[] = "0123456789abcdef";
+  out += '"';
+  for (const std::uint8_t b : digest) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+  out += '"';
+}
+
+void emit(const std::string &line) {
+  std::fwrite(line.data(), 1, line.size(), report_stream);
+  std::fputc('\n', report_stream);
+  // A reader following a live run sees each transfer as it ends.
+  std::fflush(report_stream);
+}
+
+}  // namespace
+
+bool report_open(const char *path) {
+  if (std::strcmp(path, "-") == 0) {
+    report_stream = stdout;
+    report_to_stdout = true;
+    return true;
+  }
+  report_stream = std::fopen(path, "w");
+  return report_stream != nullptr;
+}
+
+bool report_enabled() { return report_stream != nullptr; }
+
+void report_transfer(const transfer_report_t &t) {
+  if (!report_stream) return;
+  std::string out = "{";
+  key(out, "type"), text(out, "transfer");
+  key(out, "requester"), endpoint_text(out, t.requester);
+  key(out, "server"), endpoint_text(out, t.server);
+  key(out, "op"), text(out, t.read ? "read" : "write");
+  key(out, "filename"), text(out, t.filename);
+  key(out, "mode"), text(out, t.mode);
+  key(out, "options"), options_object(out, t.requested);
+  key(out, "accepted");
+  if (t.has_oack) options_object(out, t.accepted);
+  else out += "null";
+  key(out, "blksize"), number(out, t.blksize);
+  key(out, "windowsize"), number(out, t.windowsize);
+  key(out, "tsize");
+  if (t.tsize) out += std::to_string(*t.tsize);
+  else out += "null";
+  key(out, "output");
+  if (t.output) text(out, t.output);
+  else out += "null";
+  key(out, "state"), text(out, verdict_name(t.verdict));
+  if (t.verdict == transfer_verdict::error) {
+    key(out, "error");
+    out += "{\"code\":" + std::to_string(t.error_code) + ",\"message\":";
+    text(out, t.error_message);
+    out += '}';
+  }
+  if (t.verdict == transfer_verdict::failed) key(out, "reason"), text(out, t.failure ? t.failure : "");
+  key(out, "bytes"), number(out, t.bytes);
+  key(out, "missing"), missing_object(out, t);
+  if (t.tsize_matches) key(out, "tsize_matches"), out += *t.tsize_matches ? "true" : "false";
+  key(out, "sha256");
+  if (t.sha256) hex(out, *t.sha256);
+  else out += "null";
+  key(out, "first_time"), text(out, rfc3339(t.first_us).text);
+  key(out, "last_time"), text(out, rfc3339(t.last_us).text);
+  key(out, "blocks"), number(out, t.blocks);
+  key(out, "retransmitted"), number(out, t.retransmitted);
+  out += '}';
+  emit(out);
+  ++totals.by_verdict[static_cast<int>(t.verdict)];
+  if (t.output) ++totals.files;
+  totals.bytes += t.bytes;
+}
+
+void report_summary(std::uint64_t frames) {
+  if (!report_stream) return;
+  std::string out = "{";
+  key(out, "type"), text(out, "summary");
+  key(out, "transfers");
+  out += '{';
+  for (int v = 0; v < 4; ++v) {
+    key(out, verdict_name(static_cast<transfer_verdict>(v)));
+    number(out, totals.by_verdict[v]);
+  }
+  out += '}';
+  key(out, "files"), number(out, totals.files);
+  key(out, "bytes"), number(out, totals.bytes);
+  key(out, "warnings"), number(out, warnings_logged());
+  key(out, "frames"), number(out, frames);
+  out += '}';
+  emit(out);
+}
+
+bool report_close() {
+  if (!report_stream) return true;
+  const bool ok = std::fflush(report_stream) == 0 && !std::ferror(report_stream);
+  if (!report_to_stdout) std::fclose(report_stream);
+  report_stream = nullptr;
+  return ok;
+}

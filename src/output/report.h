@@ -1,0 +1,58 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "base/address.h"
+#include "base/bytes.h"
+
+// The report: one JSON object per transfer, on one line, when the transfer
+// is over (or at the end of the run), in the order they end; then one
+// summary object. See the manual page for the fields.
+
+enum class transfer_verdict { complete, incomplete, error, failed };
+
+struct transfer_report_t {
+  endpoint_t requester;
+  endpoint_t server;  // its transfer port once known
+  bool read = true;
+  std::string_view filename;
+  std::string_view mode;
+  bytes_t requested;  // the request's option pairs, NUL-ended strings
+  bool has_oack = false;
+  bytes_t accepted;   // the option acknowledgement's pairs
+  std::uint32_t blksize = 0;
+  std::uint32_t windowsize = 1;
+  std::optional<std::int64_t> tsize;  // announced by the sender
+  const char *output = nullptr;       // the file's name, when one was made
+  transfer_verdict verdict = transfer_verdict::incomplete;
+  std::uint16_t error_code = 0;
+  std::string_view error_message;
+  const char *failure = nullptr;      // why the output failed
+  std::uint64_t bytes = 0;
+  const byte_range_t *missing = nullptr;
+  std::size_t missing_count = 0;
+  std::uint64_t missing_more = 0;
+  bool end_seen = false;
+  std::optional<bool> tsize_matches;  // when the end was seen and a size announced
+  const std::array<std::uint8_t, 32> *sha256 = nullptr;
+  std::int64_t first_us = 0;
+  std::int64_t last_us = 0;
+  std::uint32_t blocks = 0;
+  std::uint32_t retransmitted = 0;
+};
+
+// Opens the report ("-" for standard output). False with errno set when it
+// cannot be opened.
+bool report_open(const char *path);
+bool report_enabled();
+
+void report_transfer(const transfer_report_t &t);
+
+// The last line: counts by verdict, files, bytes, warnings, frames.
+void report_summary(std::uint64_t frames);
+
+// Flushes and closes; false when something could not be written.
+bool report_close();

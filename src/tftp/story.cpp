@@ -1,0 +1,149 @@
+// What the report tells of each transfer: gathered as its datagrams come,
+// told once when it ends (or at the end of the run).
+
+#include <cstring>
+#include <new>
+
+#include "base/capture_clock.h"
+#include "output/report.h"
+#include "run/log.h"
+#include "run/options.h"
+#include "tftp/options.h"
+#include "tftp/transfer.h"
+
+namespace {
+
+// An ERROR text longer than this is cut: it is for reading, not carving.
+constexpr std::size_t MAX_ERROR_TEXT = 512;
+
+std::vector<std::uint8_t> copy_of(bytes_t bytes) {
+  try {
+    return {bytes.begin(), bytes.end()};
+  } catch (const std::bad_alloc &) {
+    log_error(3, "failed to malloc tftp_request_t");
+  }
+  return {};
+}
+
+// The value of a size option among pairs, or -1.
+std::int64_t tsize_in(bytes_t pairs) {
+  wire_cursor c(pairs);
+  std::int64_t found = -1;
+  while (const auto name = c.cstring()) {
+    const auto value = c.cstring();
+    if (!value) break;
+    if (find_option(*name) == tftp_option::tsize) found = std::strtoll(value->data(), nullptr, 10);
+  }
+  return found;
+}
+
+// The size the sender announced: the server's in its OACK for a read, the
+// requester's in its request for a write (a reader's request asks, with 0).
+std::optional<std::int64_t> announced_size(const tftp_request_t &r) {
+  const transfer_story_t &s = *r.story;
+  const std::int64_t oack = s.has_oack ? tsize_in(s.accepted) : -1;
+  if (oack > 0) return oack;
+  if (r.op == tftp_op::wrq && s.requested_tsize > 0) return s.requested_tsize;
+  return std::nullopt;
+}
+
+transfer_verdict verdict_of(const tftp_request_t &r, bool whole) {
+  const transfer_story_t &s = *r.story;
+  if (s.failed) return transfer_verdict::failed;
+  if (whole) return transfer_verdict::complete;
+  if (s.error_seen) return transfer_verdict::error;
+  return transfer_verdict::incomplete;
+}
+
+}  // namespace
+
+void story_begin(tftp_request_t &r, const request_template_t &t) {
+  if (!report_enabled()) return;
+  r.story.reset(new (std::nothrow) transfer_story_t);
+  if (!r.story) log_error(2, "failed to malloc tftp_request_t");
+  r.story->first_us = r.story->last_us = capture_now_us;
+  r.story->requested = copy_of(t.options);
+  r.story->requested_tsize = tsize_in(t.options);
+  r.out.hash.reset(new (std::nothrow) content_hash);
+  if (!r.out.hash) log_error(3, "failed to set up sha256");
+}
+
+void story_touch(tftp_request_t &r) {
+  if (r.story) r.story->last_us = capture_now_us;
+}
+
+void story_data(tftp_request_t &r, std::uint32_t block) {
+  if (!r.story) return;
+  transfer_story_t &s = *r.story;
+  if (block > s.newest_block || s.blocks == 0) {
+    ++s.blocks;
+    s.newest_block = block;
+  } else {
+    ++s.retransmitted;
+  }
+}
+
+void story_error(tftp_request_t &r, const tftp_msg_t &msg) {
+  if (!r.story) return;
+  r.story->error_seen = true;
+  r.story->error_code = msg.error_code;
+  r.story->error_message.assign(msg.error_msg.substr(0, MAX_ERROR_TEXT));
+}
+
+void story_oack(tftp_request_t &r, bytes_t body) {
+  if (!r.story) return;
+  r.story->has_oack = true;
+  r.story->accepted = copy_of(body);
+}
+
+void story_failed(tftp_request_t &r, int error) {
+  if (!r.story) return;
+  r.story->failed = true;
+  r.story->failure = error;
+}
+
+void tell_story(tftp_request_t &r) {
+  if (!r.story || r.story->reported || r.story->cloned) return;
+  transfer_story_t &s = *r.story;
+  s.reported = true;
+  const block_extras_t *x = r.extras.get();
+  const bool holes = x && !x->holes.empty();
+  transfer_report_t t;
+  t.requester = {r.ends.src_addr, r.src_port};
+  t.server = {r.ends.dst_addr, r.ends.dtid != 0 ? r.ends.dtid : r.dst_port};
+  t.read = r.op == tftp_op::rrq;
+  t.filename = r.filename ? r.filename.get() : "";
+  t.mode = r.mode ? r.mode.get() : "";
+  t.requested = s.requested;
+  t.has_oack = s.has_oack;
+  t.accepted = s.accepted;
+  t.blksize = r.blocks.blksize;
+  t.windowsize = r.blocks.windowsize;
+  t.tsize = announced_size(r);
+  t.output = r.out.created && !print_console ? r.out.name.get() : nullptr;
+  t.end_seen = s.end_seen;
+  t.verdict = verdict_of(r, s.end_seen && !holes);
+  t.error_code = s.error_code;
+  t.error_message = s.error_message;
+  t.failure = s.failed ? std::strerror(s.failure) : nullptr;
+  t.bytes = r.out.content_bytes;
+  // The holes, and past the content the rest of an announced size when the
+  // end was never seen.
+  std::vector<byte_range_t> missing;
+  if (x) {
+    missing = x->holes;
+    t.missing_more = x->holes_more;
+  }
+  if (!s.end_seen && t.tsize && static_cast<std::uint64_t>(*t.tsize) > r.out.counted_end)
+    missing.push_back({r.out.counted_end, static_cast<std::uint64_t>(*t.tsize)});
+  t.missing = missing.data();
+  t.missing_count = missing.size();
+  if (t.tsize && s.end_seen) t.tsize_matches = static_cast<std::uint64_t>(*t.tsize) == r.out.counted_end;
+  std::array<std::uint8_t, 32> digest{};
+  if (r.out.hash && r.out.hash->digest(digest)) t.sha256 = &digest;
+  t.first_us = s.first_us;
+  t.last_us = s.last_us;
+  t.blocks = s.blocks;
+  t.retransmitted = s.retransmitted;
+  report_transfer(t);
+}
