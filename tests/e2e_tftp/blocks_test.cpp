@@ -3,7 +3,7 @@
 // last (shorter than the block size); OACK sets the block size; ERROR is
 // summarised for the trace and changes nothing.
 
-#include "tftp_golden.h"
+#include "exchange.h"
 
 namespace golden {
 namespace {
@@ -25,18 +25,15 @@ std::vector<golden_case> sequence_cases() {
   {
     // Each full block is written at its ACK; the empty third block ends the
     // transfer and writes nothing; its ACK only moves the count on.
-    capture cap;
-    cap.udp(client, server, tftp::rrq("f"));
-    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
-    cap.udp(client, server_tid, tftp::ack(1));
-    cap.udp(server_tid, client, tftp::data(2, fill(512, 'b')));
-    cap.udp(client, server_tid, tftp::ack(2));
-    cap.udp(server_tid, client, tftp::data(3, {}));
-    cap.udp(client, server_tid, tftp::ack(3));
-    c.push_back(run("TwoFullBlocksAndEmptyLast", cap, {"-vv", "-d", "5"},
-                    read_line + data_line(server_tid, client, 1, 512) + ack_line(client, server_tid, 1) +
-                        data_line(server_tid, client, 2, 512) + ack_line(client, server_tid, 2) +
-                        data_line(server_tid, client, 3, 0) + ack_line(client, server_tid, 3),
+    exchange x;
+    x.send(client, server, tftp::rrq("f"));
+    x.send(server_tid, client, tftp::data(1, fill(512, 'a')));
+    x.send(client, server_tid, tftp::ack(1));
+    x.send(server_tid, client, tftp::data(2, fill(512, 'b')));
+    x.send(client, server_tid, tftp::ack(2));
+    x.send(server_tid, client, tftp::data(3, {}));
+    x.send(client, server_tid, tftp::ack(3));
+    c.push_back(run("TwoFullBlocksAndEmptyLast", x, {"-vv", "-d", "5"}, x.trace(2),
                     debug_lines({"ack for read; block=1, last_block=1, last_ack=0", opening(),
                                  "ack for read; block=2, last_block=2, last_ack=1",
                                  "received last block; length: 0, block: 3",
@@ -129,17 +126,14 @@ std::vector<golden_case> sequence_cases() {
   {
     // A longer block while one is pending is dropped whole, its number not
     // recorded: its ACK is spurious.
-    capture cap;
-    cap.udp(client, server, tftp::rrq("f"));
-    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
-    cap.udp(server_tid, client, tftp::data(2, fill(600, 'z')));
-    cap.udp(client, server_tid, tftp::ack(1));
-    cap.udp(client, server_tid, tftp::ack(2));
-    cap.udp(server_tid, client, tftp::data(2, text("end")));
-    c.push_back(run("LongerBlockDroppedWhilePending", cap, {"-vv", "-d", "4"},
-                    read_line + data_line(server_tid, client, 1, 512) + data_line(server_tid, client, 2, 600) +
-                        ack_line(client, server_tid, 1) + ack_line(client, server_tid, 2) +
-                        data_line(server_tid, client, 2, 3),
+    exchange x;
+    x.send(client, server, tftp::rrq("f"));
+    x.send(server_tid, client, tftp::data(1, fill(512, 'a')));
+    x.send(server_tid, client, tftp::data(2, fill(600, 'z')));
+    x.send(client, server_tid, tftp::ack(1));
+    x.send(client, server_tid, tftp::ack(2));
+    x.send(server_tid, client, tftp::data(2, text("end")));
+    c.push_back(run("LongerBlockDroppedWhilePending", x, {"-vv", "-d", "4"}, x.trace(2),
                     debug_lines({"data already pending on tftp request",
                                  "later request claims more data; request->datalen=512, datalen=600",
                                  "spurious ack for read; block=2, last_block=1, last_ack=1"}),
@@ -240,19 +234,15 @@ std::vector<golden_case> oack_cases() {
   };
   std::vector<golden_case> c;
   for (const auto &oc : table) {
-    capture cap;
-    cap.udp(client, server, tftp::rrq("f", "octet", {{"blksize", "1024"}}));
-    cap.udp(server_tid, client, be16(6) + oc.body);
-    cap.udp(client, server_tid, tftp::ack(0));
-    cap.udp(server_tid, client, tftp::data(1, fill(600, 'a')));
-    cap.udp(client, server_tid, tftp::ack(1));
-    cap.udp(server_tid, client, tftp::data(2, text("end")));
-    c.push_back(run("Oack" + oc.name, cap, {"-vv", "-d", "3"},
-                    line("READ", client, server, " \"f\" octet blksize=1024") +
-                        line("OACK", server_tid, client, oc.shown) + ack_line(client, server_tid, 0) +
-                        data_line(server_tid, client, 1, 600) + ack_line(client, server_tid, 1) +
-                        data_line(server_tid, client, 2, 3),
-                    reading(), {{name, oc.first_is_last ? fill(600, 'a') : fill(600, 'a') + text("end")}}));
+    exchange x;
+    x.send(client, server, tftp::rrq("f", "octet", {{"blksize", "1024"}}));
+    x.send(server_tid, client, be16(6) + oc.body, line("OACK", server_tid, client, oc.shown));
+    x.send(client, server_tid, tftp::ack(0));
+    x.send(server_tid, client, tftp::data(1, fill(600, 'a')));
+    x.send(client, server_tid, tftp::ack(1));
+    x.send(server_tid, client, tftp::data(2, text("end")));
+    c.push_back(run("Oack" + oc.name, x, {"-vv", "-d", "3"}, x.trace(2), reading(),
+                    {{name, oc.first_is_last ? fill(600, 'a') : fill(600, 'a') + text("end")}}));
   }
   {
     // An OACK also sets the block size of a write transfer.
@@ -269,30 +259,23 @@ std::vector<golden_case> oack_cases() {
 
 std::vector<golden_case> error_cases() {
   // ERROR is handled in either direction and leaves the transfer going.
-  auto after_request = [](const bytes &error_payload) {
-    capture cap;
-    cap.udp(client, server, tftp::rrq("f"));
-    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
-    cap.udp(server_tid, client, error_payload);
-    cap.udp(client, server_tid, tftp::ack(1));
-    cap.udp(server_tid, client, tftp::data(2, text("end")));
-    return cap;
+  // The ERROR line is what each case is about, so it is given, not derived.
+  auto error_case = [](std::string title, const bytes &error_payload, const std::string &error_rest) {
+    exchange x;
+    x.send(client, server, tftp::rrq("f"));
+    x.send(server_tid, client, tftp::data(1, fill(512, 'a')));
+    x.send(server_tid, client, error_payload, line("ERROR", server_tid, client, error_rest));
+    x.send(client, server_tid, tftp::ack(1));
+    x.send(server_tid, client, tftp::data(2, text("end")));
+    return run(std::move(title), x, {"-vv"}, x.trace(2), reading(), {{sample_name, sample_content()}});
   };
-  auto lines = [](const std::string &error_rest) {
-    return read_line + data_line(server_tid, client, 1, 512) + line("ERROR", server_tid, client, error_rest) +
-           ack_line(client, server_tid, 1) + data_line(server_tid, client, 2, 3);
-  };
-  const std::map<std::string, bytes> files{{name, sample_content()}};
   return {
-      run("ErrorWithText", after_request(tftp::error(3, "Disk full")), {"-vv"}, lines(" 3 \"Disk full\""), reading(),
-          files),
-      run("ErrorOfFourBytes", after_request(bytes{0, 5, 0, 1}), {"-vv"}, lines(" 1 \"\""), reading(), files),
-      run("ErrorCodeBigEndian", after_request(bytes{0, 5, 1, 2, 0}), {"-vv"}, lines(" 258 \"\""), reading(), files),
+      error_case("ErrorWithText", tftp::error(3, "Disk full"), " 3 \"Disk full\""),
+      error_case("ErrorOfFourBytes", bytes{0, 5, 0, 1}, " 1 \"\""),
+      error_case("ErrorCodeBigEndian", bytes{0, 5, 1, 2, 0}, " 258 \"\""),
       // Without a NUL the text ends with the datagram.
-      run("ErrorTextWithoutNul", after_request(bytes{0, 5, 0, 2} + text("no nul")), {"-vv"}, lines(" 2 \"no nul\""),
-          reading(), files),
-      run("ErrorTextStopsAtFirstNul", after_request(be16(5) + be16(4) + cstr("one") + cstr("two")), {"-vv"},
-          lines(" 4 \"one\""), reading(), files),
+      error_case("ErrorTextWithoutNul", bytes{0, 5, 0, 2} + text("no nul"), " 2 \"no nul\""),
+      error_case("ErrorTextStopsAtFirstNul", be16(5) + be16(4) + cstr("one") + cstr("two"), " 4 \"one\""),
   };
 }
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tftp_golden.h"
+#include "exchange.h"
 
 namespace golden {
 namespace {
@@ -33,18 +33,15 @@ std::vector<golden_case> server_port_cases() {
   {
     // Once the server's port is known, datagrams from another port of the
     // server are not part of the transfer.
-    capture cap;
-    cap.udp(client, server, tftp::rrq("f"));
-    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
-    cap.udp(other_tid, client, tftp::data(1, fill(512, 'z')));
-    cap.udp(client, server_tid, tftp::ack(1));
-    cap.udp(other_tid, client, tftp::data(2, text("zzz")));
-    cap.udp(server_tid, client, tftp::data(2, text("end")));
-    cap.udp(client, server_tid, tftp::ack(2));
-    c.push_back(run("DtidWrong", cap, {"-vvv", "-d", "2"},
-                    read_line + data_line(server_tid, client, 1, 512) + unmatched(other_tid, client) +
-                        ack_line(client, server_tid, 1) + unmatched(other_tid, client) +
-                        data_line(server_tid, client, 2, 3) + ack_line(client, server_tid, 2),
+    exchange x;
+    x.send(client, server, tftp::rrq("f"));
+    x.send(server_tid, client, tftp::data(1, fill(512, 'a')));
+    x.stray(other_tid, client, tftp::data(1, fill(512, 'z')));
+    x.send(client, server_tid, tftp::ack(1));
+    x.stray(other_tid, client, tftp::data(2, text("zzz")));
+    x.send(server_tid, client, tftp::data(2, text("end")));
+    x.send(client, server_tid, tftp::ack(2));
+    c.push_back(run("DtidWrong", x, {"-vvv", "-d", "2"}, x.trace(3),
                     reading() + dtid_wrong(other_tid, client, 3000) + dtid_wrong(other_tid, client, 3000),
                     {{sample_name, sample_content()}}));
   }
@@ -53,19 +50,15 @@ std::vector<golden_case> server_port_cases() {
     // newer record turns the older transfer's datagram away, the older
     // record takes it.
     const endpoint server70{"10.0.0.2", 70}, b_tid{"10.0.0.2", 4000};
-    capture cap;
-    cap.udp(client, server, tftp::rrq("a"));
-    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
-    cap.udp(client, server_tid, tftp::ack(1));
-    cap.udp(client, server70, tftp::rrq("b"));
-    cap.udp(b_tid, client, tftp::data(1, text("b!")));
-    cap.udp(server_tid, client, tftp::data(2, text("end")));
-    cap.udp(client, server_tid, tftp::ack(2));
-    c.push_back(run("DtidWrongOnNewerOlderMatches", cap, {"-vv", "-d", "2"},
-                    line("READ", client, server, " \"a\" octet") + data_line(server_tid, client, 1, 512) +
-                        ack_line(client, server_tid, 1) + line("READ", client, server70, " \"b\" octet") +
-                        data_line(b_tid, client, 1, 2) + data_line(server_tid, client, 2, 3) +
-                        ack_line(client, server_tid, 2),
+    exchange x;
+    x.send(client, server, tftp::rrq("a"));
+    x.send(server_tid, client, tftp::data(1, fill(512, 'a')));
+    x.send(client, server_tid, tftp::ack(1));
+    x.send(client, server70, tftp::rrq("b"));
+    x.send(b_tid, client, tftp::data(1, text("b!")));
+    x.send(server_tid, client, tftp::data(2, text("end")));
+    x.send(client, server_tid, tftp::ack(2));
+    c.push_back(run("DtidWrongOnNewerOlderMatches", x, {"-vv", "-d", "2"}, x.trace(2),
                     reading() + dtid_wrong(server_tid, client, 4000),
                     {{out_name(client, server_tid, "a"), fill(512, 'a') + text("end")},
                      {out_name(client, b_tid, "b"), text("b!")}}));
@@ -73,27 +66,23 @@ std::vector<golden_case> server_port_cases() {
   {
     // The server's first datagram fixes its port whatever its kind: here an
     // ERROR, which is handled and leaves the transfer going.
-    capture cap;
-    cap.udp(client, server, tftp::rrq("f"));
-    cap.udp(server_tid, client, tftp::error(1, "File not found"));
-    cap.udp(other_tid, client, tftp::data(1, text("x")));
-    cap.udp(server_tid, client, tftp::data(1, text("y")));
-    c.push_back(run("ServerErrorTeachesDtid", cap, {"-vvv", "-d", "2"},
-                    read_line + line("ERROR", server_tid, client, " 1 \"File not found\"") +
-                        unmatched(other_tid, client) + data_line(server_tid, client, 1, 1),
+    exchange x;
+    x.send(client, server, tftp::rrq("f"));
+    x.send(server_tid, client, tftp::error(1, "File not found"));
+    x.stray(other_tid, client, tftp::data(1, text("x")));
+    x.send(server_tid, client, tftp::data(1, text("y")));
+    c.push_back(run("ServerErrorTeachesDtid", x, {"-vvv", "-d", "2"}, x.trace(3),
                     reading() + dtid_wrong(other_tid, client, 3000), {{sample_name, text("y")}}));
   }
   {
     // ... and here a DATA for a write transfer, which is invalid: the port
     // and the output name are learnt all the same.
-    capture cap;
-    cap.udp(client, server, tftp::wrq("f"));
-    cap.udp(server_tid, client, tftp::data(1, text("x")));
-    cap.udp(other_tid, client, tftp::ack(0));
-    cap.udp(client, server_tid, tftp::data(1, text("w")));
-    c.push_back(run("InvalidFirstAnswerTeachesDtid", cap, {"-vvv", "-d", "2"},
-                    line("WRITE", client, server, " \"f\" octet") + unmatched(server_tid, client) +
-                        unmatched(other_tid, client) + data_line(client, server_tid, 1, 1),
+    exchange x;
+    x.send(client, server, tftp::wrq("f"));
+    x.stray(server_tid, client, tftp::data(1, text("x")));
+    x.stray(other_tid, client, tftp::ack(0));
+    x.send(client, server_tid, tftp::data(1, text("w")));
+    c.push_back(run("InvalidFirstAnswerTeachesDtid", x, {"-vvv", "-d", "2"}, x.trace(3),
                     reading() + invalid("server->client", server_tid, client, 3000, 3, 2) +
                         dtid_wrong(other_tid, client, 3000),
                     {{sample_name, text("w")}}));
@@ -106,48 +95,39 @@ std::vector<golden_case> broadcast_cases() {
   const endpoint server1{"10.0.0.2", 3000}, server2{"10.0.0.3", 4000};
   {
     // Each server that answers gets a transfer of its own.
-    capture cap;
-    cap.udp(client, broadcast, tftp::rrq("f"));
-    cap.udp(server1, client, tftp::data(1, fill(512, 'a')));
-    cap.udp(server2, client, tftp::data(1, fill(512, 'b')));
-    cap.udp(client, server1, tftp::ack(1));
-    cap.udp(client, server2, tftp::ack(1));
-    cap.udp(server2, client, tftp::data(2, text("two")));
-    cap.udp(server1, client, tftp::data(2, text("one")));
-    c.push_back(run("TwoServersAnswer", cap, {"-vv", "-d", "2"},
-                    line("READ", client, broadcast, " \"f\" octet") + data_line(server1, client, 1, 512) +
-                        data_line(server2, client, 1, 512) + ack_line(client, server1, 1) +
-                        ack_line(client, server2, 1) + data_line(server2, client, 2, 3) +
-                        data_line(server1, client, 2, 3),
-                    reading(),
+    exchange x;
+    x.send(client, broadcast, tftp::rrq("f"));
+    x.send(server1, client, tftp::data(1, fill(512, 'a')));
+    x.send(server2, client, tftp::data(1, fill(512, 'b')));
+    x.send(client, server1, tftp::ack(1));
+    x.send(client, server2, tftp::ack(1));
+    x.send(server2, client, tftp::data(2, text("two")));
+    x.send(server1, client, tftp::data(2, text("one")));
+    c.push_back(run("TwoServersAnswer", x, {"-vv", "-d", "2"}, x.trace(2), reading(),
                     {{out_name(client, server1, "f"), fill(512, 'a') + text("one")},
                      {out_name(client, server2, "f"), fill(512, 'b') + text("two")}}));
   }
   {
     // A request sent twice to the broadcast address replaces nothing; the
     // answer is followed once.
-    capture cap;
-    cap.udp(client, broadcast, tftp::rrq("f"));
-    cap.udp(client, broadcast, tftp::rrq("f"));
-    cap.udp(server1, client, tftp::data(1, text("x")));
-    c.push_back(run("RepeatedBroadcastRequest", cap, {"-vv", "-d", "2"},
-                    line("READ", client, broadcast, " \"f\" octet") + line("READ", client, broadcast, " \"f\" octet") +
-                        data_line(server1, client, 1, 1),
-                    reading(), {{out_name(client, server1, "f"), text("x")}}));
+    exchange x;
+    x.send(client, broadcast, tftp::rrq("f"));
+    x.send(client, broadcast, tftp::rrq("f"));
+    x.send(server1, client, tftp::data(1, text("x")));
+    c.push_back(run("RepeatedBroadcastRequest", x, {"-vv", "-d", "2"}, x.trace(2), reading(),
+                    {{out_name(client, server1, "f"), text("x")}}));
   }
   {
     // A datagram from the broadcast address itself is no server to clone
     // for: the broadcast record takes it as its own (and holds its block,
     // never writing it), and a real server is still followed afterwards.
     const endpoint from_broadcast{"255.255.255.255", 3000};
-    capture cap;
-    cap.udp(client, broadcast, tftp::rrq("f"));
-    cap.udp(from_broadcast, client, tftp::data(1, fill(512, 'z')));
-    cap.udp(server2, client, tftp::data(1, text("x")));
-    c.push_back(run("BroadcastSourceNeverCloned", cap, {"-vvv", "-d", "2"},
-                    line("READ", client, broadcast, " \"f\" octet") + data_line(from_broadcast, client, 1, 512) +
-                        data_line(server2, client, 1, 1),
-                    reading(), {{out_name(client, server2, "f"), text("x")}}));
+    exchange x;
+    x.send(client, broadcast, tftp::rrq("f"));
+    x.send(from_broadcast, client, tftp::data(1, fill(512, 'z')));
+    x.send(server2, client, tftp::data(1, text("x")));
+    c.push_back(run("BroadcastSourceNeverCloned", x, {"-vvv", "-d", "2"}, x.trace(3), reading(),
+                    {{out_name(client, server2, "f"), text("x")}}));
   }
   {
     // A broadcast request sent again after a server answered is newer than
@@ -172,18 +152,14 @@ std::vector<golden_case> broadcast_cases() {
     // A server's transfer is an ordinary one: a unicast request with the
     // same endpoints replaces it, writing its block that follows the last
     // acknowledged one (no end-of-run warning is left for it).
-    capture cap;
-    cap.udp(client, broadcast, tftp::rrq("f"));
-    cap.udp(server1, client, tftp::data(1, fill(512, 'a')));
-    cap.udp(client, server1, tftp::ack(1));
-    cap.udp(server1, client, tftp::data(2, fill(512, 'b')));
-    cap.udp(client, server, tftp::rrq("f"));
-    cap.udp(other_tid, client, tftp::data(1, text("new")));
-    c.push_back(run("FollowedTransferReplacedByUnicastRequest", cap, {"-vv", "-d", "2"},
-                    line("READ", client, broadcast, " \"f\" octet") + data_line(server1, client, 1, 512) +
-                        ack_line(client, server1, 1) + data_line(server1, client, 2, 512) + read_line +
-                        data_line(other_tid, client, 1, 3),
-                    reading(),
+    exchange x;
+    x.send(client, broadcast, tftp::rrq("f"));
+    x.send(server1, client, tftp::data(1, fill(512, 'a')));
+    x.send(client, server1, tftp::ack(1));
+    x.send(server1, client, tftp::data(2, fill(512, 'b')));
+    x.send(client, server, tftp::rrq("f"));
+    x.send(other_tid, client, tftp::data(1, text("new")));
+    c.push_back(run("FollowedTransferReplacedByUnicastRequest", x, {"-vv", "-d", "2"}, x.trace(2), reading(),
                     {{out_name(client, server1, "f"), fill(512, 'a') + fill(512, 'b')},
                      {out_name(client, other_tid, "f"), text("new")}}));
   }
@@ -191,40 +167,35 @@ std::vector<golden_case> broadcast_cases() {
     // A requester that sends to the broadcast address and port 0 finishes
     // its broadcast record itself; a server's answer afterwards finds nothing
     // to clone from.
-    capture cap;
-    cap.udp(client, broadcast, tftp::wrq("f"));
-    cap.udp(client, {"255.255.255.255", 0}, tftp::data(1, text("hi")));
-    cap.udp(server1, client, tftp::ack(1));
-    cap.udp(server1, client, tftp::ack(1));
-    c.push_back(run("ReleasedBroadcastRecordNotCloned", cap, {"-vvv", "-d", "2"},
-                    line("WRITE", client, broadcast, " \"f\" octet") +
-                        data_line(client, {"255.255.255.255", 0}, 1, 2) + unmatched(server1, client) +
-                        unmatched(server1, client),
-                    reading(), {{out_name(client, broadcast, "f"), text("hi")}}));
+    exchange x;
+    x.send(client, broadcast, tftp::wrq("f"));
+    x.send(client, {"255.255.255.255", 0}, tftp::data(1, text("hi")));
+    x.stray(server1, client, tftp::ack(1));
+    x.stray(server1, client, tftp::ack(1));
+    c.push_back(run("ReleasedBroadcastRecordNotCloned", x, {"-vvv", "-d", "2"}, x.trace(3), reading(),
+                    {{out_name(client, broadcast, "f"), text("hi")}}));
   }
   return c;
 }
 
 std::vector<golden_case> request_table_cases() {
   std::vector<golden_case> c;
-  auto old_transfer = [](capture &cap) {
-    cap.udp(client, server, tftp::rrq("f"));
-    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
-    cap.udp(client, server_tid, tftp::ack(1));
-    cap.udp(server_tid, client, tftp::data(2, fill(512, 'b')));
+  auto old_transfer = [] {
+    exchange x;
+    x.send(client, server, tftp::rrq("f"));
+    x.send(server_tid, client, tftp::data(1, fill(512, 'a')));
+    x.send(client, server_tid, tftp::ack(1));
+    x.send(server_tid, client, tftp::data(2, fill(512, 'b')));
+    return x;
   };
-  const std::string old_lines =
-      read_line + data_line(server_tid, client, 1, 512) + ack_line(client, server_tid, 1) + data_line(server_tid, client, 2, 512);
   {
     // The retransmitted request replaces the older record, whose block that
     // follows the last acknowledged one is written first.
-    capture cap;
-    old_transfer(cap);
-    cap.udp(client, server, tftp::rrq("f"));
-    cap.udp(other_tid, client, tftp::data(1, text("new")));
-    cap.udp(server_tid, client, tftp::data(3, text("old")));
-    c.push_back(run("RetransmittedRequestFlushesPendingBlock", cap, {"-vvv", "-d", "4"},
-                    old_lines + read_line + data_line(other_tid, client, 1, 3) + unmatched(server_tid, client),
+    exchange x = old_transfer();
+    x.send(client, server, tftp::rrq("f"));
+    x.send(other_tid, client, tftp::data(1, text("new")));
+    x.stray(server_tid, client, tftp::data(3, text("old")));
+    c.push_back(run("RetransmittedRequestFlushesPendingBlock", x, {"-vvv", "-d", "4"}, x.trace(3),
                     matches(quote(reading()) + created(client, server) +
                             debug_re("matched an existing request; a000001:1025 > a000002:69") +
                             created(client, server) + quote(dtid_wrong(server_tid, client, 3001))),
@@ -235,35 +206,27 @@ std::vector<golden_case> request_table_cases() {
     // With the acknowledgement of block 2 missing, block 3 shows that the
     // server had it: block 2 counts, and block 3, pending when the request
     // comes again, follows it and is written too.
-    capture cap;
-    old_transfer(cap);
-    cap.udp(server_tid, client, tftp::data(3, fill(512, 'c')));
-    cap.udp(client, server, tftp::rrq("f"));
-    cap.udp(other_tid, client, tftp::data(1, text("new")));
-    c.push_back(run("RetransmittedRequestAfterMissingAck", cap, {"-vv"},
-                    old_lines + data_line(server_tid, client, 3, 512) + read_line + data_line(other_tid, client, 1, 3),
-                    reading(),
+    exchange x = old_transfer();
+    x.send(server_tid, client, tftp::data(3, fill(512, 'c')));
+    x.send(client, server, tftp::rrq("f"));
+    x.send(other_tid, client, tftp::data(1, text("new")));
+    c.push_back(run("RetransmittedRequestAfterMissingAck", x, {"-vv"}, x.trace(2), reading(),
                     {{out_name(client, server_tid, "f"), fill(512, 'a') + fill(512, 'b') + fill(512, 'c')},
                      {out_name(client, other_tid, "f"), text("new")}}));
   }
   {
     // The same request from another port is another transfer.
     const endpoint client2{"10.0.0.1", 1026};
-    capture cap;
-    cap.udp(client, server, tftp::rrq("f"));
-    cap.udp(client2, server, tftp::rrq("f"));
-    cap.udp(other_tid, client2, tftp::data(1, fill(512, '2')));
-    cap.udp(server_tid, client, tftp::data(1, fill(512, '1')));
-    cap.udp(client, server_tid, tftp::ack(1));
-    cap.udp(client2, other_tid, tftp::ack(1));
-    cap.udp(server_tid, client, tftp::data(2, text("one")));
-    cap.udp(other_tid, client2, tftp::data(2, text("two")));
-    c.push_back(run("SameRequestFromOtherPortKeptApart", cap, {"-vv", "-d", "2"},
-                    read_line + line("READ", client2, server, " \"f\" octet") + data_line(other_tid, client2, 1, 512) +
-                        data_line(server_tid, client, 1, 512) + ack_line(client, server_tid, 1) +
-                        ack_line(client2, other_tid, 1) + data_line(server_tid, client, 2, 3) +
-                        data_line(other_tid, client2, 2, 3),
-                    reading(),
+    exchange x;
+    x.send(client, server, tftp::rrq("f"));
+    x.send(client2, server, tftp::rrq("f"));
+    x.send(other_tid, client2, tftp::data(1, fill(512, '2')));
+    x.send(server_tid, client, tftp::data(1, fill(512, '1')));
+    x.send(client, server_tid, tftp::ack(1));
+    x.send(client2, other_tid, tftp::ack(1));
+    x.send(server_tid, client, tftp::data(2, text("one")));
+    x.send(other_tid, client2, tftp::data(2, text("two")));
+    c.push_back(run("SameRequestFromOtherPortKeptApart", x, {"-vv", "-d", "2"}, x.trace(2), reading(),
                     {{out_name(client, server_tid, "f"), fill(512, '1') + text("one")},
                      {out_name(client2, other_tid, "f"), fill(512, '2') + text("two")}}));
   }
@@ -274,16 +237,14 @@ std::vector<golden_case> direction_cases() {
   std::vector<golden_case> c;
   {
     // Before the server has answered, the requester may only send an ERROR.
-    capture cap;
-    cap.udp(client, server, tftp::rrq("f"));
-    cap.udp(client, server, tftp::ack(1));
-    cap.udp(client, server, tftp::data(1, text("x")));
-    cap.udp(client, server, tftp::oack({{"blksize", "8"}}));
-    cap.udp(client, server, tftp::error(0, "abort"));
-    cap.udp(server_tid, client, tftp::data(1, text("y")));
-    c.push_back(run("UnestablishedRequester", cap, {"-vvv", "-d", "2"},
-                    read_line + unmatched(client, server) + unmatched(client, server) + unmatched(client, server) +
-                        line("ERROR", client, server, " 0 \"abort\"") + data_line(server_tid, client, 1, 1),
+    exchange x;
+    x.send(client, server, tftp::rrq("f"));
+    x.stray(client, server, tftp::ack(1));
+    x.stray(client, server, tftp::data(1, text("x")));
+    x.stray(client, server, tftp::oack({{"blksize", "8"}}));
+    x.send(client, server, tftp::error(0, "abort"));
+    x.send(server_tid, client, tftp::data(1, text("y")));
+    c.push_back(run("UnestablishedRequester", x, {"-vvv", "-d", "2"}, x.trace(3),
                     reading() + invalid("unestablished client->server", client, server, 0, 4, 1) +
                         invalid("unestablished client->server", client, server, 0, 3, 1) +
                         invalid("unestablished client->server", client, server, 0, 6, 1),
@@ -292,18 +253,15 @@ std::vector<golden_case> direction_cases() {
   {
     // A read transfer: the server may not send ACK, the requester neither
     // DATA nor OACK.
-    capture cap;
-    cap.udp(client, server, tftp::rrq("f"));
-    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
-    cap.udp(server_tid, client, tftp::ack(1));
-    cap.udp(client, server_tid, tftp::data(1, text("x")));
-    cap.udp(client, server_tid, tftp::oack({{"blksize", "8"}}));
-    cap.udp(client, server_tid, tftp::ack(1));
-    cap.udp(server_tid, client, tftp::data(2, text("end")));
-    c.push_back(run("ReadTransferDirections", cap, {"-vvv", "-d", "2"},
-                    read_line + data_line(server_tid, client, 1, 512) + unmatched(server_tid, client) +
-                        unmatched(client, server_tid) + unmatched(client, server_tid) + ack_line(client, server_tid, 1) +
-                        data_line(server_tid, client, 2, 3),
+    exchange x;
+    x.send(client, server, tftp::rrq("f"));
+    x.send(server_tid, client, tftp::data(1, fill(512, 'a')));
+    x.stray(server_tid, client, tftp::ack(1));
+    x.stray(client, server_tid, tftp::data(1, text("x")));
+    x.stray(client, server_tid, tftp::oack({{"blksize", "8"}}));
+    x.send(client, server_tid, tftp::ack(1));
+    x.send(server_tid, client, tftp::data(2, text("end")));
+    c.push_back(run("ReadTransferDirections", x, {"-vvv", "-d", "2"}, x.trace(3),
                     reading() + invalid("server->client", server_tid, client, 3000, 4, 1) +
                         invalid("client->server", client, server_tid, 3000, 3, 1) +
                         invalid("client->server", client, server_tid, 3000, 6, 1),
@@ -312,22 +270,17 @@ std::vector<golden_case> direction_cases() {
   {
     // A write transfer: the server's ACK 0 teaches its port; the server may
     // not send DATA, the requester neither ACK nor OACK.
-    capture cap;
-    cap.udp(client, server, tftp::wrq("f"));
-    cap.udp(server_tid, client, tftp::ack(0));
-    cap.udp(client, server_tid, tftp::data(1, fill(512, 'a')));
-    cap.udp(server_tid, client, tftp::data(1, text("x")));
-    cap.udp(client, server_tid, tftp::ack(1));
-    cap.udp(client, server_tid, tftp::oack({{"blksize", "8"}}));
-    cap.udp(server_tid, client, tftp::ack(1));
-    cap.udp(client, server_tid, tftp::data(2, text("end")));
-    cap.udp(server_tid, client, tftp::ack(2));
-    c.push_back(run("WriteTransferDirections", cap, {"-vvv", "-d", "2"},
-                    line("WRITE", client, server, " \"f\" octet") + ack_line(server_tid, client, 0) +
-                        data_line(client, server_tid, 1, 512) + unmatched(server_tid, client) +
-                        unmatched(client, server_tid) + unmatched(client, server_tid) +
-                        ack_line(server_tid, client, 1) + data_line(client, server_tid, 2, 3) +
-                        ack_line(server_tid, client, 2),
+    exchange x;
+    x.send(client, server, tftp::wrq("f"));
+    x.send(server_tid, client, tftp::ack(0));
+    x.send(client, server_tid, tftp::data(1, fill(512, 'a')));
+    x.stray(server_tid, client, tftp::data(1, text("x")));
+    x.stray(client, server_tid, tftp::ack(1));
+    x.stray(client, server_tid, tftp::oack({{"blksize", "8"}}));
+    x.send(server_tid, client, tftp::ack(1));
+    x.send(client, server_tid, tftp::data(2, text("end")));
+    x.send(server_tid, client, tftp::ack(2));
+    c.push_back(run("WriteTransferDirections", x, {"-vvv", "-d", "2"}, x.trace(3),
                     reading() + invalid("server->client", server_tid, client, 3000, 3, 2) +
                         invalid("client->server", client, server_tid, 3000, 4, 2) +
                         invalid("client->server", client, server_tid, 3000, 6, 2),
@@ -336,18 +289,14 @@ std::vector<golden_case> direction_cases() {
   {
     // Payloads that fail the first test are unmatched without a word, even
     // where a transfer would fit them; so is a message with no transfer.
-    capture cap;
-    cap.udp(server_tid, client, tftp::data(1, text("early")));
-    cap.udp(client, server, tftp::rrq("f"));
-    cap.udp(server_tid, client, bytes{0, 3, 0});
-    cap.udp(server_tid, client, bytes{1, 3, 0, 1, 'x'});
-    cap.udp(server_tid, client, bytes{0, 7, 0, 1, 'x'});
-    cap.udp(server_tid, client, tftp::data(1, text("y")));
-    c.push_back(run("NotAMessage", cap, {"-vvv", "-d", "2"},
-                    unmatched(server_tid, client) + read_line + unmatched(server_tid, client) +
-                        unmatched(server_tid, client) + unmatched(server_tid, client) +
-                        data_line(server_tid, client, 1, 1),
-                    reading(), {{sample_name, text("y")}}));
+    exchange x;
+    x.stray(server_tid, client, tftp::data(1, text("early")));
+    x.send(client, server, tftp::rrq("f"));
+    x.stray(server_tid, client, bytes{0, 3, 0});
+    x.stray(server_tid, client, bytes{1, 3, 0, 1, 'x'});
+    x.stray(server_tid, client, bytes{0, 7, 0, 1, 'x'});
+    x.send(server_tid, client, tftp::data(1, text("y")));
+    c.push_back(run("NotAMessage", x, {"-vvv", "-d", "2"}, x.trace(3), reading(), {{sample_name, text("y")}}));
   }
   return c;
 }
@@ -359,29 +308,23 @@ std::vector<golden_case> self_cases() {
   const std::string name = out_name(me, me_tid, "f");
   std::vector<golden_case> c;
   {
-    capture cap;
-    cap.udp(me, me_server, tftp::rrq("f"));
-    cap.udp(me_tid, me, tftp::data(1, fill(512, 'a')));
-    cap.udp(me, me_tid, tftp::ack(1));
-    cap.udp(me_tid, me, tftp::data(2, text("end")));
-    cap.udp(me, me_tid, tftp::ack(2));
-    c.push_back(run("ReadFromItself", cap, {"-vv", "-d", "2"},
-                    line("READ", me, me_server, " \"f\" octet") + data_line(me_tid, me, 1, 512) + ack_line(me, me_tid, 1) +
-                        data_line(me_tid, me, 2, 3) + ack_line(me, me_tid, 2),
-                    reading(), {{name, sample_content()}}));
+    exchange x;
+    x.send(me, me_server, tftp::rrq("f"));
+    x.send(me_tid, me, tftp::data(1, fill(512, 'a')));
+    x.send(me, me_tid, tftp::ack(1));
+    x.send(me_tid, me, tftp::data(2, text("end")));
+    x.send(me, me_tid, tftp::ack(2));
+    c.push_back(run("ReadFromItself", x, {"-vv", "-d", "2"}, x.trace(2), reading(), {{name, sample_content()}}));
   }
   {
-    capture cap;
-    cap.udp(me, me_server, tftp::wrq("f"));
-    cap.udp(me_tid, me, tftp::ack(0));
-    cap.udp(me, me_tid, tftp::data(1, fill(512, 'a')));
-    cap.udp(me_tid, me, tftp::ack(1));
-    cap.udp(me, me_tid, tftp::data(2, text("end")));
-    cap.udp(me_tid, me, tftp::ack(2));
-    c.push_back(run("WriteToItself", cap, {"-vv", "-d", "2"},
-                    line("WRITE", me, me_server, " \"f\" octet") + ack_line(me_tid, me, 0) + data_line(me, me_tid, 1, 512) +
-                        ack_line(me_tid, me, 1) + data_line(me, me_tid, 2, 3) + ack_line(me_tid, me, 2),
-                    reading(), {{name, sample_content()}}));
+    exchange x;
+    x.send(me, me_server, tftp::wrq("f"));
+    x.send(me_tid, me, tftp::ack(0));
+    x.send(me, me_tid, tftp::data(1, fill(512, 'a')));
+    x.send(me_tid, me, tftp::ack(1));
+    x.send(me, me_tid, tftp::data(2, text("end")));
+    x.send(me_tid, me, tftp::ack(2));
+    c.push_back(run("WriteToItself", x, {"-vv", "-d", "2"}, x.trace(2), reading(), {{name, sample_content()}}));
   }
   return c;
 }
@@ -395,28 +338,23 @@ std::vector<golden_case> newest_cases() {
   {
     // The newer reverse request takes the ACK as its server's first answer,
     // which a read transfer may not get: the older transfer never sees it.
-    capture cap;
-    cap.udp(client, server, tftp::rrq("a"));
-    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
-    cap.udp(reverse_requester, reverse_server, tftp::rrq("b"));
-    cap.udp(client, server_tid, tftp::ack(1));
-    c.push_back(run("NewerReverseRequestWins", cap, {"-vvv", "-d", "2"},
-                    line("READ", client, server, " \"a\" octet") + data_line(server_tid, client, 1, 512) +
-                        line("READ", reverse_requester, reverse_server, " \"b\" octet") + unmatched(client, server_tid),
+    exchange x;
+    x.send(client, server, tftp::rrq("a"));
+    x.send(server_tid, client, tftp::data(1, fill(512, 'a')));
+    x.send(reverse_requester, reverse_server, tftp::rrq("b"));
+    x.stray(client, server_tid, tftp::ack(1));
+    c.push_back(run("NewerReverseRequestWins", x, {"-vvv", "-d", "2"}, x.trace(3),
                     reading() + invalid("server->client", client, server_tid, 1025, 4, 1)));
   }
   {
-    capture cap;
-    cap.udp(reverse_requester, reverse_server, tftp::rrq("b"));
-    cap.udp(client, server, tftp::rrq("a"));
-    cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
-    cap.udp(client, server_tid, tftp::ack(1));
-    cap.udp(server_tid, client, tftp::data(2, text("end")));
-    c.push_back(run("NewerTransferWins", cap, {"-vvv", "-d", "2"},
-                    line("READ", reverse_requester, reverse_server, " \"b\" octet") +
-                        line("READ", client, server, " \"a\" octet") + data_line(server_tid, client, 1, 512) +
-                        ack_line(client, server_tid, 1) + data_line(server_tid, client, 2, 3),
-                    reading(), {{out_name(client, server_tid, "a"), sample_content()}}));
+    exchange x;
+    x.send(reverse_requester, reverse_server, tftp::rrq("b"));
+    x.send(client, server, tftp::rrq("a"));
+    x.send(server_tid, client, tftp::data(1, fill(512, 'a')));
+    x.send(client, server_tid, tftp::ack(1));
+    x.send(server_tid, client, tftp::data(2, text("end")));
+    c.push_back(run("NewerTransferWins", x, {"-vvv", "-d", "2"}, x.trace(3), reading(),
+                    {{out_name(client, server_tid, "a"), sample_content()}}));
   }
   return c;
 }

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tftp_golden.h"
+#include "exchange.h"
 
 namespace golden {
 namespace {
@@ -52,15 +52,12 @@ std::vector<golden_case> name_cases() {
     // after the transfer ended renames a released record: the name falls
     // back to the endpoints, and nothing is written under it.
     const endpoint port0{"10.0.0.2", 0};
-    capture cap;
-    cap.udp(client, server, tftp::rrq("f"));
-    cap.udp(port0, client, tftp::data(1, text("x")));
-    cap.udp(port0, client, tftp::data(1, text("x")));
-    cap.udp(client, port0, tftp::ack(1));
-    c.push_back(run("RenamedAfterRelease", cap, {"-vv"},
-                    read_line + data_line(port0, client, 1, 1) + data_line(port0, client, 1, 1) +
-                        ack_line(client, port0, 1),
-                    reading(), {{out_name(client, server, "f"), text("x")}}));
+    exchange x;
+    x.send(client, server, tftp::rrq("f"));
+    x.send(port0, client, tftp::data(1, text("x")));
+    x.send(port0, client, tftp::data(1, text("x")));
+    x.send(client, port0, tftp::ack(1));
+    c.push_back(run("RenamedAfterRelease", x, {"-vv"}, x.trace(2), reading(), {{out_name(client, server, "f"), text("x")}}));
   }
   return c;
 }

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "tftp_golden.h"
+#include "exchange.h"
 
 namespace golden {
 namespace {
@@ -59,23 +59,23 @@ std::vector<event> in_windows(std::uint32_t size) {
 // A read (the server sends DATA) or write (the requester does) transfer of
 // "f", the block size set to 8 by the server's OACK, and the window size
 // too unless it is 1.
-bytes transfer(bool write, wrap w, const std::vector<event> &events, int window = 1) {
-  capture cap;
+exchange transfer(bool write, wrap w, const std::vector<event> &events, int window = 1) {
+  exchange x;
   tftp::option_list eight{{"blksize", "8"}};
   if (window > 1) eight.push_back({"windowsize", std::to_string(window)});
-  cap.udp(client, server, write ? tftp::wrq("f", "octet", eight) : tftp::rrq("f", "octet", eight));
-  cap.udp(server_tid, client, tftp::oack(eight));
-  if (!write) cap.udp(client, server_tid, tftp::ack(0));
+  x.send(client, server, write ? tftp::wrq("f", "octet", eight) : tftp::rrq("f", "octet", eight));
+  x.send(server_tid, client, tftp::oack(eight));
+  if (!write) x.send(client, server_tid, tftp::ack(0));
   const endpoint &sender = write ? client : server_tid;
   const endpoint &receiver = write ? server_tid : client;
   for (const auto &e : events) {
     if (e.kind == event::data) {
-      cap.udp(sender, receiver, tftp::data(wire_of(e.count, w), content_of(e.count)));
+      x.send(sender, receiver, tftp::data(wire_of(e.count, w), content_of(e.count)));
     } else {
-      cap.udp(receiver, sender, tftp::ack(wire_of(e.count, w)));
+      x.send(receiver, sender, tftp::ack(wire_of(e.count, w)));
     }
   }
-  return cap.file();
+  return x;
 }
 
 // The blocks 1..upto and then the last one.
@@ -86,9 +86,9 @@ bytes blocks_then_last(std::uint32_t upto) {
   return b + content_of(kLast);
 }
 
-run_result run(const bytes &pcap, std::vector<std::string> args = {}) {
+run_result run(const exchange &x, std::vector<std::string> args = {}) {
   run_setup setup;
-  setup.files["in.pcap"] = pcap;
+  setup.files["in.pcap"] = x.file();
   setup.timeout_seconds = 120;
   return run_tool(with_input(std::move(args)), setup);
 }
@@ -165,16 +165,14 @@ INSTANTIATE_TEST_SUITE_P(Wrap, Rollover, ::testing::Values(wrap::to_zero, wrap::
 // The trace shows the numbers on the wire; the debug lines show the counts.
 TEST(RolloverTrace, WireNumbersTracedCountsDebugged) {
   const wrap w = wrap::to_one;
-  const run_result r = run(transfer(false, w, in_order()), {"-vv", "-d", "5"});
+  const exchange x = transfer(false, w, in_order());
+  const run_result r = run(x, {"-vv", "-d", "5"});
   EXPECT_EQ(r.status, 0);
 
-  std::string out = line("READ", client, server, " \"f\" octet blksize=8") +
-                    line("OACK", server_tid, client, " blksize=8 timeout= tsize=") + ack_line(client, server_tid, 0);
+  const std::string out = x.trace(2);
   std::string err = debug("ack for read; block=1, last_block=1, last_ack=0") +
                     debug("opening file: " + sample_name + ", mode: wb");
   for (std::uint32_t n = 1; n <= kLast; ++n) {
-    const int wire = wire_of(n, w);
-    out += data_line(server_tid, client, wire, n == kLast ? 5 : 8) + ack_line(client, server_tid, wire);
     const std::string counts = "block=" + std::to_string(n) + ", last_block=" + std::to_string(n) +
                                ", last_ack=" + std::to_string(n - 1);
     if (n == kLast) err += debug("received last block; length: 5, block: " + std::to_string(n));

@@ -2,7 +2,7 @@
 // shows, the option suffixes, the dump that -X adds after each line, and the
 // order of lines against the blocks printed in console mode.
 
-#include "tftp_golden.h"
+#include "exchange.h"
 
 namespace golden {
 namespace {
@@ -74,12 +74,13 @@ std::vector<golden_case> line_cases() {
   {
     // Suffixes in a fixed order whatever the request's order, each only when
     // the request carried it.
-    capture cap;
-    cap.udp(client, server, tftp::rrq("f", "octet", {{"tsize", "0"}, {"blksize", "512"}}));
-    cap.udp(client, {"10.0.0.2", 70}, tftp::wrq("g", "mail", {{"tsize", "7"}, {"timeout", "2"}, {"blksize", "1428"}}));
-    c.push_back(run("RequestSuffixOrder", cap, {"-v"},
-                    line("READ", client, server, " \"f\" octet blksize=512 tsize=0") +
-                        line("WRITE", client, {"10.0.0.2", 70}, " \"g\" mail blksize=1428 timeout=2 tsize=7")));
+    const endpoint server70{"10.0.0.2", 70};
+    exchange x;
+    x.send(client, server, tftp::rrq("f", "octet", {{"tsize", "0"}, {"blksize", "512"}}),
+           line("READ", client, server, " \"f\" octet blksize=512 tsize=0"));
+    x.send(client, server70, tftp::wrq("g", "mail", {{"tsize", "7"}, {"timeout", "2"}, {"blksize", "1428"}}),
+           line("WRITE", client, server70, " \"g\" mail blksize=1428 timeout=2 tsize=7"));
+    c.push_back(run("RequestSuffixOrder", x, {"-v"}, x.trace(1)));
   }
   {
     // The ACK of block 7 and a DATA of 16 bytes, dumped.
@@ -113,23 +114,22 @@ std::vector<golden_case> line_cases() {
     // Console mode: a block is printed before the line of the datagram that
     // released it (the ACK, or the last DATA itself), and a replaced
     // transfer's block before the line of the request that replaced it.
-    capture cap;
-    cap.udp(client, server, tftp::rrq("f", "octet", {{"blksize", "4"}}));
-    cap.udp(server_tid, client, tftp::oack({{"blksize", "4"}}));
-    cap.udp(client, server_tid, tftp::ack(0));
-    cap.udp(server_tid, client, tftp::data(1, text("one!")));
-    cap.udp(client, server_tid, tftp::ack(1));
-    cap.udp(server_tid, client, tftp::data(2, text("two!")));
-    cap.udp(client, server, tftp::rrq("f"));
-    cap.udp({"10.0.0.2", 3001}, client, tftp::data(1, text("new")));
+    const endpoint new_tid{"10.0.0.2", 3001};
     const std::string old_name = sample_name;
-    const std::string new_name = out_name(client, {"10.0.0.2", 3001}, "f");
-    c.push_back(run("ConsoleBlocksBeforeTheirLines", cap, {"-vv", "-c"},
-                    line("READ", client, server, " \"f\" octet blksize=4") +
-                        line("OACK", server_tid, client, " blksize=4 timeout= tsize=") + ack_line(client, server_tid, 0) +
-                        data_line(server_tid, client, 1, 4) + old_name + ": one!\n" + ack_line(client, server_tid, 1) +
-                        data_line(server_tid, client, 2, 4) + old_name + ": two!\n" + read_line + new_name + ": new\n" +
-                        data_line({"10.0.0.2", 3001}, client, 1, 3)));
+    const std::string new_name = out_name(client, new_tid, "f");
+    exchange x;
+    x.send(client, server, tftp::rrq("f", "octet", {{"blksize", "4"}}));
+    x.send(server_tid, client, tftp::oack({{"blksize", "4"}}));
+    x.send(client, server_tid, tftp::ack(0));
+    x.send(server_tid, client, tftp::data(1, text("one!")));
+    x.print(old_name + ": one!\n");
+    x.send(client, server_tid, tftp::ack(1));
+    x.send(server_tid, client, tftp::data(2, text("two!")));
+    x.print(old_name + ": two!\n");
+    x.send(client, server, tftp::rrq("f"));
+    x.print(new_name + ": new\n");
+    x.send(new_tid, client, tftp::data(1, text("new")));
+    c.push_back(run("ConsoleBlocksBeforeTheirLines", x, {"-vv", "-c"}, x.trace(2)));
   }
   return c;
 }

@@ -1,9 +1,24 @@
 #!/bin/sh
 # Carves every capture of real TFTP traffic listed in the manifest and checks
-# that each yields exactly the files listed for it, byte for byte.
+# that each yields exactly the files listed for it, byte for byte, and that
+# its exchange trace is exactly the one committed beside it: <capture>.trace
+# (the .gz dropped from the capture's name, and the trace gzipped too when the
+# capture is) holds the standard output of "tftpcarve -vv -r <capture>" run
+# in an empty folder, and -v must print exactly its READ and WRITE lines.
+#
 # Usage: run-real.sh TFTPCARVE CAPTURE_DIR
+#        run-real.sh --write-traces TFTPCARVE CAPTURE_DIR
+# The second form writes the trace files from the given binary instead of
+# checking anything: for new captures, or after a change to the trace that
+# is meant. Review the difference before committing it.
 set -u
 
+write_traces=0
+if [ "${1:-}" = --write-traces ]; then
+  write_traces=1
+  shift
+fi
+[ $# -eq 2 ] || { echo "usage: $0 [--write-traces] TFTPCARVE CAPTURE_DIR" >&2; exit 2; }
 tool=$1
 dir=$(cd "$2" && pwd) || exit 2
 manifest=$dir/manifest.txt
@@ -13,6 +28,48 @@ case $tool in /*) ;; *) tool=$(pwd)/$tool ;; esac
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+
+# trace LEVEL FILE: the standard output of the tool at -v level LEVEL
+# ("-v", "-vv") on FILE, run in an empty folder, into $scratch/got.trace;
+# fails with the tail of standard error in $scratch/trace.err.
+trace() {
+  rm -rf "$scratch/trace.run"
+  mkdir "$scratch/trace.run"
+  (cd "$scratch/trace.run" && "$tool" "$1" -r "$2" >"$scratch/got.trace" 2>"$scratch/trace.stderr")
+  trace_status=$?
+  rm -rf "$scratch/trace.run"
+  [ "$trace_status" -eq 0 ] && return 0
+  tail -n 3 "$scratch/trace.stderr" >"$scratch/trace.err"
+  return 1
+}
+
+# trace_differs LEVEL WANT: reports, indented, how $scratch/got.trace differs
+# from WANT; the diff is cut short, since a trace runs to many lines.
+trace_differs() {
+  lines=$(diff "$2" "$scratch/got.trace" | grep -c '^[<>]')
+  printf '\n  %s trace differs from %s in %s lines (- expected, + got):\n' "$1" "$trace_name" "$lines"
+  diff -u "$2" "$scratch/got.trace" | tail -n +3 | head -n 40 | sed 's/^/    /'
+}
+
+if [ "$write_traces" -eq 1 ]; then
+  written=0
+  for capture in $(grep -v '^#' "$manifest" | awk 'NF { print $1 }' | sort -u); do
+    case $capture in
+      *.gz) file=$scratch/${capture%.gz}; gzip -dc "$dir/$capture" >"$file" || exit 1 ;;
+      *) file=$dir/$capture ;;
+    esac
+    trace -vv "$file" || { echo "$capture: tftpcarve failed: $(cat "$scratch/trace.err")" >&2; exit 1; }
+    case $capture in
+      *.gz) target=$dir/${capture%.gz}.trace.gz; gzip -9n <"$scratch/got.trace" >"$target" ;;
+      *) target=$dir/$capture.trace; cp "$scratch/got.trace" "$target" ;;
+    esac
+    echo "wrote ${target##*/} ($(wc -l <"$scratch/got.trace") lines)"
+    written=$((written + 1))
+    case $capture in *.gz) rm -f "$file" ;; esac
+  done
+  [ "$written" -gt 0 ]
+  exit
+fi
 
 passed=0
 failed=0
@@ -56,8 +113,33 @@ for capture in $(grep -v '^#' "$manifest" | awk 'NF { print $1 }' | sort -u); do
     fi
   done <"$scratch/lines"
 
+  case $capture in
+    *.gz) trace_name=${capture%.gz}.trace.gz ;;
+    *) trace_name=$capture.trace ;;
+  esac
+  if [ ! -r "$dir/$trace_name" ]; then
+    problems="$problems
+  no expected trace $trace_name (made by $0 --write-traces)"
+  else
+    case $trace_name in
+      *.gz) gzip -dc "$dir/$trace_name" >"$scratch/want.trace" ;;
+      *) cp "$dir/$trace_name" "$scratch/want.trace" ;;
+    esac
+    LC_ALL=C grep -a -E '^(READ|WRITE) ' "$scratch/want.trace" >"$scratch/want.v.trace"
+    for level in -vv -v; do
+      want_trace=$scratch/want.trace
+      [ "$level" = -v ] && want_trace=$scratch/want.v.trace
+      if ! trace "$level" "$file"; then
+        problems="$problems
+  $level: exit status $trace_status: $(cat "$scratch/trace.err")"
+      elif ! cmp -s "$want_trace" "$scratch/got.trace"; then
+        problems="$problems$(trace_differs "$level" "$want_trace")"
+      fi
+    done
+  fi
+
   if [ -z "$problems" ]; then
-    echo "ok   $capture ($(wc -l <"$scratch/want") files)"
+    echo "ok   $capture ($(wc -l <"$scratch/want") files, $(wc -l <"$scratch/want.trace") trace lines)"
     passed=$((passed + 1))
   else
     echo "FAIL $capture (tftpcarve -r $capture):$problems"

@@ -1,7 +1,7 @@
-#include <utility>
 #include "tftp_golden.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace golden {
 

@@ -33,7 +33,11 @@ const std::string usage =
     "   -v       print verbose TFTP exchanges (repeat up to three times)\n"
     "   -X       dump TFTP packet contents\n"
     "   -B       check packets for bad checksums\n"
-    "   -d       specify debugging level\n";
+    "   -d       specify debugging level\n"
+    "   -o DIR   write the reconstructed files into DIR\n"
+    "   --report FILE  write a JSON Lines report of every transfer to FILE (- for standard output)\n"
+    "   --help     print this text\n"
+    "   --version  print the version\n";
 
 const endpoint client{"10.0.0.1", 1025};
 const endpoint server{"10.0.0.2", 69};
