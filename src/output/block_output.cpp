@@ -49,6 +49,7 @@ void keep_in_memory(block_output_t &out, std::uint64_t offset, bytes_t block) {
 void drop_entry(held_block_t &h) { h.length = 0; }
 
 void print_block(const block_output_t &out, const held_block_t &h, std::uint32_t length) {
+  log_status_clear();
   std::printf("%s: ", out.name.get());
   std::fwrite(h.bytes.get(), 1, length, stdout);
   std::putchar('\n');
@@ -103,11 +104,13 @@ bool output_count(block_output_t &out, std::uint64_t offset, std::uint32_t lengt
   }
   if (h) {
     if (out.hash) out.hash->add(offset, {h->bytes.get(), kept});
-    out.content_bytes += kept;
     drop_entry(*h);
   }
+  out.content_bytes += h ? kept : length;
   if (offset + length > out.counted_end) out.counted_end = offset + length;
-  if (!print_console && !out.held.empty() && !move_held_to_file(out)) return refuse(out);
+  // With a hash the blocks wait in memory until they count, so that their
+  // bytes are at hand for it then.
+  if (!print_console && !out.hash && !out.held.empty() && !move_held_to_file(out)) return refuse(out);
   return true;
 }
 

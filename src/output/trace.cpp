@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "output/dump.h"
+#include "run/log.h"
 #include "run/options.h"
 
 namespace {
@@ -41,6 +42,7 @@ void print_handled(const char *src, std::uint16_t sport, const char *dst, std::u
 void trace_exchange(trace_outcome outcome, const datagram_ends &ends, const tftp_msg_t &msg, bytes_t payload) {
   const int needed = outcome == trace_outcome::request ? 1 : outcome == trace_outcome::handled ? 2 : 3;
   if (verbose < needed) return;
+  log_status_clear();
   const address_text src = to_text(ends.src);
   const address_text dst = to_text(ends.dst);
   switch (outcome) {

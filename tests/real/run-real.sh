@@ -5,6 +5,8 @@
 # (the .gz dropped from the capture's name, and the trace gzipped too when the
 # capture is) holds the standard output of "tftpcarve -vv -r <capture>" run
 # in an empty folder, and -v must print exactly its READ and WRITE lines.
+# The report of each run must give every listed file the state "complete"
+# with its size and sha256 (check-report.py).
 #
 # Usage: run-real.sh TFTPCARVE CAPTURE_DIR
 #        run-real.sh --write-traces TFTPCARVE CAPTURE_DIR
@@ -86,7 +88,7 @@ for capture in $(grep -v '^#' "$manifest" | awk 'NF { print $1 }' | sort -u); do
     *) file=$dir/$capture ;;
   esac
 
-  (cd "$out" && "$tool" -r "$file" >"$scratch/stdout" 2>"$scratch/stderr")
+  (cd "$out" && "$tool" -r "$file" --report "$scratch/report" >"$scratch/stdout" 2>"$scratch/stderr")
   status=$?
   problems=""
   [ "$status" -eq 0 ] || problems="$problems
@@ -112,6 +114,10 @@ for capture in $(grep -v '^#' "$manifest" | awk 'NF { print $1 }' | sort -u); do
   $name: $got_size bytes, sha256 $got_sum; want $size bytes, sha256 $sum"
     fi
   done <"$scratch/lines"
+  if ! python3 "$(dirname "$0")/check-report.py" "$scratch/report" "$manifest" "$capture" >"$scratch/report.check"; then
+    problems="$problems
+$(sed 's/^/  report: /' "$scratch/report.check")"
+  fi
 
   case $capture in
     *.gz) trace_name=${capture%.gz}.trace.gz ;;
