@@ -10,8 +10,24 @@
 
 namespace {
 
-bool refuse(const block_output_t &out) {
-  log_warning("unable to open file [%s]: %s", out.name.get(), std::strerror(errno));
+unsigned long failures = 0;
+bool stdout_failed = false;
+int stdout_error = 0;
+
+// A file that cannot be made (it exists, a link stands in its place) is a
+// transfer given up, as it always was; a file system that takes no more is
+// a failure of the run.
+bool refuse(block_output_t &out) {
+  out.failure = errno;
+  if (out.failure == ENOSPC || out.failure == EDQUOT || out.failure == EIO) ++failures;
+  log_warning("unable to open file [%s]: %s", out.name.get(), std::strerror(out.failure));
+  return false;
+}
+
+bool refuse_write(block_output_t &out, int error) {
+  out.failure = error;
+  ++failures;
+  log_warning("unable to write file [%s]: %s", out.name.get(), std::strerror(error));
   return false;
 }
 
@@ -48,12 +64,13 @@ void keep_in_memory(block_output_t &out, std::uint64_t offset, bytes_t block) {
 
 void drop_entry(held_block_t &h) { h.length = 0; }
 
-void print_block(const block_output_t &out, const held_block_t &h, std::uint32_t length) {
+bool print_block(const block_output_t &out, const held_block_t &h, std::uint32_t length) {
   log_status_clear();
   std::printf("%s: ", out.name.get());
   std::fwrite(h.bytes.get(), 1, length, stdout);
   std::putchar('\n');
   std::fflush(stdout);
+  return output_stdout_ok("standard output");
 }
 
 // The file was just created: the blocks still held go there, at their
@@ -62,7 +79,8 @@ void print_block(const block_output_t &out, const held_block_t &h, std::uint32_t
 bool move_held_to_file(block_output_t &out) {
   for (held_block_t &h : out.held) {
     if (h.length == 0) continue;
-    if (!output_write_at(out.file, h.offset, {h.bytes.get(), h.length})) return false;
+    if (!output_ready(out.file)) return refuse(out);
+    if (!output_write_at(out.file, h.offset, {h.bytes.get(), h.length})) return refuse_write(out, errno);
     if (h.offset + h.length > out.counted_end) out.file.size_unsettled = 1;
   }
   out.held.clear();
@@ -74,10 +92,18 @@ bool move_held_to_file(block_output_t &out) {
 
 void output_hold(block_output_t &out, std::uint64_t offset, bytes_t block) {
   if (block.empty()) return;
-  if (!print_console && !out.hash && output_has_file(out) && out.held.empty() &&
-      output_write_ahead_at(out.file, offset, block)) {
-    out.file.size_unsettled = 1;
-    return;
+  if (out.failure) return;
+  if (!print_console && !out.hash && output_has_file(out) && out.held.empty()) {
+    if (output_write_ahead_at(out.file, offset, block)) {
+      out.file.size_unsettled = 1;
+      return;
+    }
+    // A parked file keeps the block in memory; a failed write is told when
+    // the block counts.
+    if (errno != 0) {
+      out.failure = errno;
+      return;
+    }
   }
   keep_in_memory(out, offset, block);
 }
@@ -87,11 +113,15 @@ void output_forget_held(block_output_t &out) {
 }
 
 bool output_count(block_output_t &out, std::uint64_t offset, std::uint32_t length, block_position_t at) {
+  if (out.failure) return refuse_write(out, out.failure);
   if (length == 0) return true;
   held_block_t *h = held_at(out, offset);
   const std::uint32_t kept = h ? std::min(h->length, length) : 0;
   if (print_console) {
-    if (h) print_block(out, *h, kept);
+    if (h && !print_block(out, *h, kept)) {
+      out.failure = stdout_error;
+      return false;
+    }
   } else {
     if (!output_has_file(out)) {
       log_debug(5, "opening file: %s, mode: %s", out.name.get(), "wb");
@@ -100,7 +130,8 @@ bool output_count(block_output_t &out, std::uint64_t offset, std::uint32_t lengt
     }
     log_debug(6, "writing file: %s, datalen: %d, last_block: %d, last_ack: %d", out.name.get(), length,
               at.last_block, at.last_ack);
-    if (h && !output_write_at(out.file, offset, {h->bytes.get(), kept})) return refuse(out);
+    if (h && !output_ready(out.file)) return refuse(out);
+    if (h && !output_write_at(out.file, offset, {h->bytes.get(), kept})) return refuse_write(out, errno);
   }
   if (h) {
     if (out.hash) out.hash->add(offset, {h->bytes.get(), kept});
@@ -121,9 +152,23 @@ void output_settle_size(block_output_t &out, std::uint64_t size) {
 }
 
 void output_release(block_output_t &out) {
-  if (output_has_file(out) && out.file.size_unsettled) output_set_size(out.file, out.counted_end);
+  if (output_has_file(out) && out.file.size_unsettled && !output_set_size(out.file, out.counted_end) &&
+      !out.failure)
+    refuse_write(out, errno);
   output_close(out.file);
   out.name.reset();
   out.held.clear();
   out.held.shrink_to_fit();
+}
+
+unsigned long output_failures() { return failures; }
+
+bool output_stdout_ok(const char *what) {
+  if (stdout_failed) return false;
+  if (!std::ferror(stdout)) return true;
+  stdout_failed = true;
+  stdout_error = errno != 0 ? errno : EIO;
+  ++failures;
+  log_warning("unable to write %s: %s", what, std::strerror(stdout_error));
+  return false;
 }

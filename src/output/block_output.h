@@ -47,6 +47,7 @@ struct block_output_t {
   std::unique_ptr<content_hash> hash;
   std::uint64_t content_bytes = 0;  // bytes of the counted blocks
   bool created = false;             // a file was created for it
+  int failure = 0;                  // errno of the first failure to write it
 };
 
 #pragma GCC diagnostic push
@@ -75,8 +76,9 @@ struct block_position_t {
 
 // Counts the block of `length` bytes held for `offset`: prints it with -c,
 // or writes it to the file, which is created on the first count. An empty
-// block counts without any output. False, with a warning, when the file
-// cannot be created or reopened: the transfer is then to be abandoned.
+// block counts without any output. False, with a warning and `failure`
+// set, when the file cannot be created, reopened or written (or standard
+// output written): the transfer is then to be abandoned.
 bool output_count(block_output_t &out, std::uint64_t offset, std::uint32_t length, block_position_t at);
 
 // The transfer's end was seen: its content is `size` bytes long, even where
@@ -86,3 +88,11 @@ void output_settle_size(block_output_t &out, std::uint64_t size);
 // Cuts off what did not count, closes the file and frees the buffers and
 // the name. Again on a released output does nothing.
 void output_release(block_output_t &out);
+
+// Outputs that could not be written in this run (files, standard output,
+// the trace): the run then ends with its own status.
+unsigned long output_failures();
+
+// Checks standard output after a write to it; on its first failure, a
+// warning naming `what` and the failure counted. False once it failed.
+bool output_stdout_ok(const char *what);

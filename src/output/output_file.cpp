@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -172,47 +173,70 @@ bool output_create(output_file_t &file, const char *name, bool replace) {
 namespace {
 
 // Writes the whole of `bytes` at `at`; a short write is not reported.
-void write_at(int fd, bytes_t bytes, std::uint64_t at) {
+// Writes the whole of `bytes` at `at`. A short write is retried, for what
+// it wrote may be all the room there was: the retry tells why.
+bool write_at(int fd, bytes_t bytes, std::uint64_t at) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(at + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = ENOSPC;
+      return false;
+    }
     done += static_cast<std::size_t>(n);
   }
+  return true;
 }
 
 }  // namespace
 
-bool output_write_at(output_file_t &file, std::uint64_t offset, bytes_t bytes) {
-  if (file.fd < 0) {
-    make_room();
-    const int fd = reopen(file);
-    if (fd < 0) return false;
-    adopt_descriptor(file, fd);
-  } else {
+bool output_ready(output_file_t &file) {
+  if (file.fd >= 0) {
     file.referenced = true;
+    return true;
   }
-  write_at(file.fd, bytes, offset);
+  make_room();
+  const int fd = reopen(file);
+  if (fd < 0) return false;
+  adopt_descriptor(file, fd);
   return true;
+}
+
+bool output_write_at(output_file_t &file, std::uint64_t offset, bytes_t bytes) {
+  return write_at(file.fd, bytes, offset);
 }
 
 bool output_write_ahead_at(output_file_t &file, std::uint64_t offset, bytes_t bytes) {
-  if (file.fd < 0) return false;
+  if (file.fd < 0) {
+    errno = 0;
+    return false;
+  }
   file.referenced = true;
-  write_at(file.fd, bytes, offset);
-  return true;
+  return write_at(file.fd, bytes, offset);
 }
 
-void output_set_size(output_file_t &file, std::uint64_t size) {
+bool output_set_size(output_file_t &file, std::uint64_t size) {
   const int fd = file.fd >= 0 ? file.fd : reopen(file);
-  if (fd < 0) return;
-  const int status = ::ftruncate(fd, static_cast<off_t>(size));
-  (void)status;
+  if (fd < 0) return false;
+  const bool done = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+  const int saved = errno;
   if (fd != file.fd) ::close(fd);
+  errno = saved;
+  return done;
 }
 
 std::size_t output_files_created() { return created_count; }
+
+std::size_t output_name_limit() {
+  static std::size_t limit = 0;
+  if (limit == 0) {
+    const long got = output_folder == AT_FDCWD ? ::pathconf(".", _PC_NAME_MAX) : ::fpathconf(output_folder, _PC_NAME_MAX);
+    limit = got > 0 ? static_cast<std::size_t>(got) : NAME_MAX;
+  }
+  return limit;
+}
 
 void output_close(output_file_t &file) {
   if (file.fd >= 0) release_descriptor(file);

@@ -46,20 +46,28 @@ bool output_use_folder(const char *path);
 // symbolic link is never followed. On failure returns false with errno set.
 bool output_create(output_file_t &file, const char *name, bool replace);
 
-// Writes the bytes at `offset`, reopening a parked file. A short write is
-// not reported; a failed reopen returns false with errno set.
+// Gives a parked file its descriptor back; false with errno set when it
+// cannot be reopened.
+bool output_ready(output_file_t &file);
+
+// Writes the bytes at `offset` in a file that holds its descriptor. False
+// with errno set when they could not all be written (ENOSPC for a file
+// system that takes no more).
 bool output_write_at(output_file_t &file, std::uint64_t offset, bytes_t bytes);
 
 // The same, only while the file holds a descriptor: returns false, writing
-// nothing, when it does not.
+// nothing and errno 0, when it does not.
 bool output_write_ahead_at(output_file_t &file, std::uint64_t offset, bytes_t bytes);
 
 // Cuts the file off at `size`, or makes it that long (the gap reads as
-// zeros). A failure leaves it as it is; the run goes on.
-void output_set_size(output_file_t &file, std::uint64_t size);
+// zeros). False with errno set on failure, the file as it was.
+bool output_set_size(output_file_t &file, std::uint64_t size);
 
 // Closes the file.
 void output_close(output_file_t &file);
+
+// The longest name a file of the output folder may have.
+std::size_t output_name_limit();
 
 // Files created so far.
 std::size_t output_files_created();

@@ -6,6 +6,9 @@
 #include <cstring>
 #include <new>
 
+#include <openssl/evp.h>
+
+#include "output/output_file.h"
 #include "run/log.h"
 #include "run/options.h"
 
@@ -20,6 +23,35 @@ constexpr std::size_t NAME_SLACK = 6;
 char sanitised(unsigned char c) {
   const bool ascii_alnum = c < 0x80 && std::isalnum(c);
   return (ascii_alnum || c == '.') ? static_cast<char>(c) : '_';
+}
+
+// Sixteen hexadecimal digits of the SHA-256 of the requested name: enough to
+// keep apart the long names that share their start.
+void name_digest(const char *filename, std::size_t length, char out[17]) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned digest_len = 0;
+  if (EVP_Digest(filename, length, digest, &digest_len, EVP_sha256(), nullptr) != 1) digest_len = 0;
+  static const char digits[] = "0123456789abcdef";
+  for (unsigned i = 0; i < 8; ++i) {
+    const unsigned char b = i < digest_len ? digest[i] : 0;
+    out[2 * i] = digits[b >> 4];
+    out[2 * i + 1] = digits[b & 15];
+  }
+  out[16] = '\0';
+}
+
+// A name longer than the file system takes is shortened in its file-name
+// part, the endpoint part kept whole, and ends in "~" and the digest of the
+// whole requested name, which no sanitised name holds.
+void shorten(char *name, std::size_t endpoint_len, const char *filename, std::size_t filename_len) {
+  const std::size_t limit = output_name_limit();
+  constexpr std::size_t TAIL = 17;  // "~" and 16 digits
+  if (std::strlen(name) <= limit || limit < endpoint_len + 1 + TAIL + 1) return;
+  char digest[17];
+  name_digest(filename, filename_len, digest);
+  char *tail = name + (limit - TAIL);
+  *tail++ = '~';
+  std::memcpy(tail, digest, sizeof digest);
 }
 
 }  // namespace
@@ -47,5 +79,6 @@ std::unique_ptr<char[]> build_output_name(const endpoint_t &requester, const end
   *out++ = '-';
   for (std::size_t i = 0; i < filename_len; ++i) *out++ = sanitised(static_cast<unsigned char>(filename[i]));
   *out = '\0';
+  if (!print_console) shorten(name.get(), endpoint_len, filename, filename_len);
   return name;
 }

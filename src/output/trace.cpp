@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "output/block_output.h"
 #include "output/dump.h"
 #include "run/log.h"
 #include "run/options.h"
@@ -61,4 +62,5 @@ void trace_exchange(trace_outcome outcome, const datagram_ends &ends, const tftp
   }
   if (dump_packets) hex_dump(payload);
   std::fflush(stdout);
+  output_stdout_ok("the trace");
 }

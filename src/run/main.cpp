@@ -10,6 +10,7 @@
 #include <getopt.h>
 
 #include "decode/fragment.h"
+#include "output/block_output.h"
 #include "output/output_file.h"
 #include "output/report.h"
 #include "run/capture.h"
@@ -53,6 +54,10 @@ void check_readable(const char *path) {
   struct stat info{};
   if (stat(path, &info) != 0) log_error(2, "unable to access file %s: %s", path, std::strerror(errno));
 }
+
+// The status of a run in which an output, the trace or the report could not
+// be written (a full disk, an I/O error).
+constexpr int OUTPUT_FAILED_STATUS = 4;
 
 // Long options; each long-only one has a code above every option letter.
 enum long_only : int { OPT_REPORT = 256, OPT_VERSION };
@@ -129,6 +134,9 @@ int main(int argc, char *argv[]) {
   flush_all_requests();
   frag_release_all();
   report_summary(frames_read());
-  report_close();
-  std::exit(result);
+  const bool report_written = report_close();
+  if (!report_written) log_warning("unable to write the report: %s", std::strerror(errno));
+  // Something could not be written: the run is not a success, whatever
+  // else happened.
+  std::exit(output_failures() != 0 || !report_written ? OUTPUT_FAILED_STATUS : result);
 }

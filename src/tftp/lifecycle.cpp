@@ -99,7 +99,7 @@ bool count_block(tftp_request_t &r, std::uint32_t block, std::uint32_t length) {
   if (block == 1 && length > r.blocks.blksize && length <= 0xffff)
     r.blocks.place_size = static_cast<std::uint16_t>(length);
   if (!output_count(r.out, block_place(r.blocks, block), length, {r.blocks.last_block, r.blocks.last_ack})) {
-    story_failed(r, errno);
+    story_failed(r, r.out.failure);
     r.state = TFTP_REQ_DONE;
     release_request(r);
     return false;

@@ -262,3 +262,50 @@ TEST(LongOptions, ReportToStandardOutputRefusedWithConsole) {
 
 }  // namespace
 }  // namespace golden
+
+namespace golden {
+namespace {
+
+// The first 16 hexadecimal digits of the SHA-256 of a requested name.
+std::string name_digest(const std::string &filename) { return sha256_hex(text(filename)).substr(0, 16); }
+
+// Names over the file system's limit of 255 bytes are shortened in their
+// file-name part, the endpoint part whole, and end in "~" and a digest of
+// the whole requested name; two long names that share their first 200
+// bytes stay apart, and the report gives both names.
+TEST(LongNames, ShortenedWithDigest) {
+  const std::string common(200, 'a');
+  const std::string first = common + std::string(40, 'b');
+  const std::string second = common + std::string(40, 'c');
+  const endpoint tid2{"10.0.0.2", 3001};
+  const endpoint client2{"10.0.0.1", 1026};
+  capture cap;
+  cap.udp(client, server, tftp::rrq(first));
+  cap.udp(server_tid, client, tftp::data(1, text("one")));
+  cap.udp(client2, server, tftp::rrq(second));
+  cap.udp(tid2, client2, tftp::data(1, text("two")));
+  run_setup setup;
+  setup.files["in.pcap"] = cap.file();
+  const run_result r = run_tool({"-r", "in.pcap", "--report", "-"}, setup);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, reading());
+  // 43 characters of endpoints, "-", 194 of the name, "~", 16 digits.
+  const std::string name1 = out_name(client, server_tid, first.substr(0, 194)) + "~" + name_digest(first);
+  const std::string name2 = out_name(client2, tid2, second.substr(0, 194)) + "~" + name_digest(second);
+  EXPECT_EQ(name1.size(), 255u);
+  ASSERT_EQ(r.files.size(), 2u);
+  EXPECT_EQ(r.files.at(name1), text("one"));
+  EXPECT_EQ(r.files.at(name2), text("two"));
+  EXPECT_NE(r.out.find("\"filename\":\"" + first + "\""), std::string::npos);
+  EXPECT_NE(r.out.find("\"output\":\"" + name1 + "\""), std::string::npos);
+  // A name that fits is left as it is.
+  capture fits;
+  fits.udp(client, server, tftp::rrq(std::string(211, 'x')));
+  fits.udp(server_tid, client, tftp::data(1, text("x")));
+  setup.files["in.pcap"] = fits.file();
+  const run_result f = run_tool({"-r", "in.pcap"}, setup);
+  EXPECT_EQ(f.files.count(out_name(client, server_tid, std::string(211, 'x'))), 1u);
+}
+
+}  // namespace
+}  // namespace golden

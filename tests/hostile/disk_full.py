@@ -1,0 +1,78 @@
+#!/usr/bin/env python3
+"""A full disk is never a success.
+
+    disk_full.py TFTPCARVE
+
+Three read transfers of 48 KiB each are carved into a tmpfs of 64 KiB: the
+first fits, the second runs out of room. The run must say so for that file
+("unable to write file [NAME]: No space left on device"), give it the state
+"failed" in the report with the reason, go on with the others, and end with
+status 4. Skipped (77) where a tmpfs cannot be mounted.
+"""
+import json
+import os
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pcapgen  # noqa: E402
+
+BLOCK = 512
+SIZE = 48 * 1024
+
+
+def capture(path):
+    cap = pcapgen.Capture()
+    for t in range(3):
+        client, tid = 2000 + t, 3000 + t
+        content = bytes((t * 7 + i) % 251 for i in range(SIZE))
+        cap.udp("10.0.0.1", client, "10.0.0.2", 69, pcapgen.rrq(f"f{t}"))
+        blocks = [content[i:i + BLOCK] for i in range(0, SIZE, BLOCK)] + [b""]
+        for n, block in enumerate(blocks, 1):
+            cap.udp("10.0.0.2", tid, "10.0.0.1", client, pcapgen.data(n & 0xFFFF, block))
+            cap.udp("10.0.0.1", client, "10.0.0.2", tid, pcapgen.ack(n & 0xFFFF))
+    cap.write(path)
+
+
+def main():
+    tool = os.path.abspath(sys.argv[1])
+    with tempfile.TemporaryDirectory() as work:
+        small = os.path.join(work, "small")
+        os.mkdir(small)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", small],
+                          capture_output=True).returncode != 0:
+            print("SKIP: cannot mount a tmpfs here")
+            return 77
+        try:
+            pcap = os.path.join(work, "in.pcap")
+            capture(pcap)
+            run = subprocess.run([tool, "-r", pcap, "--report", os.path.join(work, "r.jsonl")], cwd=small,
+                                 capture_output=True, text=True, timeout=120)
+            lines = [json.loads(l) for l in open(os.path.join(work, "r.jsonl"))]
+        finally:
+            subprocess.run(["umount", small])
+    problems = []
+    if run.returncode != 4:
+        problems.append(f"exit status {run.returncode}, want 4")
+    failed = [t for t in lines if t.get("type") == "transfer" and t["state"] == "failed"]
+    if not failed:
+        problems.append("no transfer reported failed")
+    for t in failed:
+        if t.get("reason") != "No space left on device":
+            problems.append(f"failed for {t.get('reason')!r}")
+        warning = f"[warning] unable to write file [{t['output']}]: No space left on device"
+        if t["output"] is None or run.stderr.count(warning) != 1:
+            problems.append(f"want one warning {warning!r}; standard error:\n{run.stderr}")
+    complete = [t for t in lines if t.get("type") == "transfer" and t["state"] == "complete"]
+    if len(complete) < 1:
+        problems.append("the transfer that fitted is not complete")
+    if len([t for t in lines if t.get("type") == "transfer"]) != 3:
+        problems.append("not every transfer has its line")
+    for p in problems:
+        print("FAIL:", p)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
