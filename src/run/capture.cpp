@@ -1,6 +1,7 @@
 #include "run/capture.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -42,6 +43,38 @@ pcap_t *open_capture(const char *path, char *errbuf) {
   return handle;
 }
 
+// SIGINT, SIGTERM and SIGHUP end the run as the end of the capture does, so
+// that a live run stopped by Ctrl-C, a service manager or a closed terminal
+// still finishes its files, its warnings and its report; a second signal
+// ends the process at once. The handler only asks libpcap to stop (its
+// documented way out of a loop from a signal handler); without SA_RESTART a
+// read blocked on a pipe returns at once too.
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+volatile std::sig_atomic_t stop_requests = 0;
+pcap_t *volatile looping = nullptr;
+
+void on_stop_signal(int signal_number) {
+  if (stop_requests > 0) {
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+    return;
+  }
+  stop_requests = 1;
+  if (pcap_t *handle = looping) pcap_breakloop(handle);
+}
+
+// A SIGHUP ignored from the start (nohup) stays ignored.
+void catch_stop_signals() {
+  struct sigaction action{};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  for (const int s : STOP_SIGNALS) {
+    struct sigaction before{};
+    if (s == SIGHUP && sigaction(s, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+    sigaction(s, &action, nullptr);
+  }
+}
+
 // Every frame: its capture time for whatever it causes, the progress line,
 // then its link type's handler.
 void each_frame(u_char *user, const pcap_pkthdr *header, const u_char *frame) {
@@ -54,7 +87,10 @@ void each_frame(u_char *user, const pcap_pkthdr *header, const u_char *frame) {
 
 int run_capture(const char *path, const char *filter_text) {
   char errbuf[PCAP_ERRBUF_SIZE] = "";
+  catch_stop_signals();
   pcap_handle handle(open_capture(path, errbuf));
+  // Stopped before the capture's header came: nothing to read.
+  if (!handle && stop_requests > 0) return 0;
   if (!handle) log_error(2, "unable to open pcap file %s: %s", path, errbuf);
   const int link_type = pcap_datalink(handle.get());
   const packet_handler handler = handler_for_datalink(link_type);
@@ -67,9 +103,15 @@ int run_capture(const char *path, const char *filter_text) {
   int result = 0;
   progress_start(handle.get());
   packet_handler link_handler = handler;
+  looping = handle.get();
+  // A signal that came before the loop started.
+  if (stop_requests > 0) pcap_breakloop(handle.get());
   const int looped = pcap_loop(handle.get(), -1, each_frame, reinterpret_cast<u_char *>(&link_handler));
+  looping = nullptr;
   progress_stop();
-  if (looped < 0) {
+  // Stopped by a signal: whatever the interrupted read said, the capture
+  // ends here, as a normal end.
+  if (looped < 0 && stop_requests == 0) {
     log_error(0, "failed processing packets: %s", pcap_geterr(handle.get()));
     result = 1;
   }
