@@ -50,6 +50,7 @@ struct options_t {
   double frag_reverse = 0.0;   // fraction of fragmented datagrams sent last piece first
   std::uint32_t mtu = 1500;    // 0: never fragment
   std::uint64_t seed = 1;
+  std::uint64_t gap_us = 7;    // capture time between packets
   std::string out_dir;
 };
 
@@ -69,7 +70,8 @@ struct options_t {
                "  --noise F          non-TFTP UDP datagrams per TFTP datagram (0)\n"
                "  --mtu N            fragment IPv4 datagrams larger than N; 0 never (1500)\n"
                "  --frag-reverse F   fraction of fragmented datagrams sent in reverse order (0)\n"
-               "  --seed S           seed (1)\n",
+               "  --seed S           seed (1)\n"
+               "  --gap-us N         capture time between packets, microseconds (7)\n",
                program);
   std::exit(status);
 }
@@ -104,6 +106,7 @@ options_t parse_options(int argc, char **argv) {
       {"dup-ack", required_argument, nullptr, 'A'},   {"noise", required_argument, nullptr, 'n'},
       {"mtu", required_argument, nullptr, 'm'},       {"frag-reverse", required_argument, nullptr, 'R'},
       {"seed", required_argument, nullptr, 's'},      {"help", no_argument, nullptr, 'h'},
+      {"gap-us", required_argument, nullptr, 'g'},
       {nullptr, 0, nullptr, 0}};
   options_t o;
   int c;
@@ -127,6 +130,7 @@ options_t parse_options(int argc, char **argv) {
       case 'm': o.mtu = static_cast<std::uint32_t>(parse_count(optarg, "MTU")); break;
       case 'R': o.frag_reverse = parse_fraction(optarg, "reverse fragment fraction"); break;
       case 's': o.seed = parse_count(optarg, "seed"); break;
+      case 'g': o.gap_us = parse_count(optarg, "packet gap"); break;
       case 'h': usage(argv[0], 0);
       default: usage(argv[0], 1);
     }
@@ -200,7 +204,8 @@ std::uint16_t fold(std::uint32_t sum) {
 
 class pcap_writer_t {
  public:
-  explicit pcap_writer_t(const std::string &path) : file_(std::fopen(path.c_str(), "wb")) {
+  pcap_writer_t(const std::string &path, std::uint64_t gap_us)
+      : file_(std::fopen(path.c_str(), "wb")), gap_us_(gap_us) {
     if (!file_) {
       std::fprintf(stderr, "gen_capture: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
       std::exit(1);
@@ -218,8 +223,8 @@ class pcap_writer_t {
   ~pcap_writer_t() { close(); }
 
   void record(bytes_t frame) {
-    // One packet every 7 microseconds from a fixed start: the same every run.
-    const std::uint64_t micros = packets_ * 7;
+    // One packet every gap from a fixed start: the same every run.
+    const std::uint64_t micros = packets_ * gap_us_;
     const std::uint32_t fields[4] = {static_cast<std::uint32_t>(1700000000u + micros / 1000000),
                                      static_cast<std::uint32_t>(micros % 1000000),
                                      static_cast<std::uint32_t>(frame.size()),
@@ -258,6 +263,7 @@ class pcap_writer_t {
 
   static constexpr std::size_t BUFFER_SIZE = 4 << 20;
   std::FILE *file_;
+  std::uint64_t gap_us_;
   std::unique_ptr<std::uint8_t[]> buffer_{new std::uint8_t[BUFFER_SIZE]};
   std::size_t used_ = 0;
   std::uint64_t packets_ = 0;
@@ -692,7 +698,7 @@ void close_checked(std::FILE *f, const char *what) {
 
 int main(int argc, char **argv) {
   const options_t o = parse_options(argc, argv);
-  pcap_writer_t out(o.out_dir + "/capture.pcap");
+  pcap_writer_t out(o.out_dir + "/capture.pcap", o.gap_us);
   std::FILE *sha_list = create(o.out_dir + "/expected.sha256");
   std::FILE *tsv = create(o.out_dir + "/expected.tsv");
   generator_t generator(o, out);

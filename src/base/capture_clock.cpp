@@ -4,6 +4,7 @@
 #include <ctime>
 
 std::int64_t capture_now_us = 0;
+std::int64_t capture_latest_us = 0;
 
 time_text rfc3339(std::int64_t us) {
   time_text t;

@@ -7,6 +7,10 @@
 // before each frame. One thread, one frame at a time.
 extern std::int64_t capture_now_us;
 
+// The latest capture time seen so far: what "a long time ago" is measured
+// from, since a capture's times may step back.
+extern std::int64_t capture_latest_us;
+
 // RFC 3339 with microseconds, in UTC: "2026-12-10T15:02:52.123456Z".
 struct time_text {
   char text[80];

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "base/address.h"
+#include "base/capture_clock.h"
 #include "decode/ipv4.h"
 #include "run/log.h"
 
@@ -90,6 +91,27 @@ void link_at_head(fragment_t *record, int bucket) {
   fragment_table[bucket] = record;
 }
 
+// Records by age, oldest first.
+fragment_t *oldest_record = nullptr;
+fragment_t *newest_record = nullptr;
+
+void link_by_age(fragment_t *record) {
+  record->created_us = capture_latest_us;
+  record->age_next = nullptr;
+  record->age_prev = newest_record;
+  if (newest_record) newest_record->age_next = record;
+  else oldest_record = record;
+  newest_record = record;
+}
+
+void unlink_by_age(fragment_t *record) {
+  if (record->age_prev) record->age_prev->age_next = record->age_next;
+  else oldest_record = record->age_next;
+  if (record->age_next) record->age_next->age_prev = record->age_prev;
+  else newest_record = record->age_prev;
+  record->age_next = record->age_prev = nullptr;
+}
+
 void free_index(fragment_t *record) {
   if (record->index) {
     for (offset_block &block : record->index->blocks) std::free(block.tails);
@@ -164,6 +186,7 @@ void print_record(int bucket, const fragment_t *record) {
 void frag_table_init() {
   fragment_table.fill(nullptr);
   frag_index.clear();
+  oldest_record = newest_record = nullptr;
 }
 
 int frag_hash(std::uint32_t src, std::uint32_t dst, std::uint16_t id) {
@@ -194,6 +217,7 @@ fragment_t *frag_add(bytes_t header, unsigned offset_units, unsigned more, bytes
       log_error(-1, "failed to allocate new fragment");
     }
     link_at_head(record, frag_hash(key.src, key.dst, key.id));
+    link_by_age(record);
     created = true;
   }
   if (created || offset_units == 0) std::memcpy(record->header, header.data(), IP_HEADER_MIN);
@@ -400,8 +424,17 @@ void frag_release(fragment_t *record) {
     return;
   }
   unlink_record(record, bucket_of(record->header));
+  unlink_by_age(record);
   if (record->flags & FRAG_REASSEMBLED) std::free(record->packet);
   std::free(record);
+}
+
+void frag_expire(std::int64_t now_us) {
+  while (oldest_record && oldest_record->created_us < now_us - FRAG_TIMEOUT_US) {
+    fragment_t *record = oldest_record;
+    free_pieces(record);
+    frag_release(record);
+  }
 }
 
 void frag_release_all() {
@@ -417,4 +450,5 @@ void frag_release_all() {
     fragment_table[bucket] = nullptr;
   }
   frag_index.clear();
+  oldest_record = newest_record = nullptr;
 }

@@ -59,7 +59,19 @@ struct fragment_t {
   // insertion point instead of a walk.
   std::uint32_t pieces;
   piece_index *index;
+  // Records in the order they were made, so that the unfinished ones can be
+  // forgotten once older than FRAG_TIMEOUT_US (frag_expire).
+  std::int64_t created_us;
+  fragment_t *age_next;  // made later
+  fragment_t *age_prev;
 };
+
+// A datagram whose fragments have not all come after this long in capture
+// time never will: real stacks give up after 30 seconds (Linux's default).
+inline constexpr std::int64_t FRAG_TIMEOUT_US = 30LL * 1000000;
+
+// Forgets every unfinished record made before `now_us` minus the timeout.
+void frag_expire(std::int64_t now_us);
 
 // Set only while no record holds pieces (tests set it to 0 to compare).
 extern std::size_t piece_walk_limit;

@@ -44,8 +44,8 @@ void text(std::string &out, std::string_view s) { json_string(out, s); }
 
 void endpoint_text(std::string &out, const endpoint_t &e) {
   const address_text a = to_text(e.addr);
-  std::string s = std::strchr(a.text, ':') ? "[" + std::string(a.text) + "]" : std::string(a.text);
-  s += ":" + std::to_string(e.port);
+  char s[sizeof a.text + 16];
+  std::snprintf(s, sizeof s, std::strchr(a.text, ':') ? "[%s]:%u" : "%s:%u", a.text, static_cast<unsigned>(e.port));
   text(out, s);
 }
 
@@ -142,7 +142,9 @@ void report_transfer(const transfer_report_t &t) {
   key(out, "state"), text(out, verdict_name(t.verdict));
   if (t.verdict == transfer_verdict::error) {
     key(out, "error");
-    out += "{\"code\":" + std::to_string(t.error_code) + ",\"message\":";
+    out += "{\"code\":";
+    number(out, t.error_code);
+    out += ",\"message\":";
     text(out, t.error_message);
     out += '}';
   }

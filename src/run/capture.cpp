@@ -6,7 +6,9 @@
 #include <cstring>
 
 #include "base/capture_clock.h"
+#include "decode/fragment.h"
 #include "decode/link.h"
+#include "tftp/transfer.h"
 #include "run/log.h"
 #include "run/progress.h"
 
@@ -75,10 +77,24 @@ void catch_stop_signals() {
   }
 }
 
+// Once a second of capture time, the records too old to matter go: finished
+// transfers long idle, fragments that will never complete.
+constexpr std::int64_t SWEEP_EVERY_US = 1000000;
+std::int64_t next_sweep_us = 0;
+
+void forget_what_is_old() {
+  if (capture_latest_us < next_sweep_us) return;
+  next_sweep_us = capture_latest_us + SWEEP_EVERY_US;
+  forget_idle_transfers();
+  frag_expire(capture_latest_us);
+}
+
 // Every frame: its capture time for whatever it causes, the progress line,
 // then its link type's handler.
 void each_frame(u_char *user, const pcap_pkthdr *header, const u_char *frame) {
   capture_now_us = static_cast<std::int64_t>(header->ts.tv_sec) * 1000000 + header->ts.tv_usec;
+  if (capture_now_us > capture_latest_us) capture_latest_us = capture_now_us;
+  forget_what_is_old();
   progress_frame();
   (*reinterpret_cast<packet_handler *>(user))(nullptr, header, frame);
 }

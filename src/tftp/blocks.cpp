@@ -1,6 +1,8 @@
 #include <cstdlib>
 
+#include "base/capture_clock.h"
 #include "output/block_output.h"
+#include "tftp/transfer_table.h"
 #include "run/log.h"
 #include "tftp/block_number.h"
 #include "tftp/options.h"
@@ -33,6 +35,7 @@ void finish(tftp_request_t &r, std::uint32_t final_block, std::uint32_t final_le
   if (r.story) r.story->end_seen = final_block != 0;
   report_holes(r);
   r.state = TFTP_REQ_DONE;
+  table_finished(r, capture_latest_us);
   release_request(r);
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <new>
 
+#include "base/capture_clock.h"
 #include "output/block_output.h"
 #include "output/output_name.h"
 #include "run/log.h"
@@ -101,6 +102,7 @@ bool count_block(tftp_request_t &r, std::uint32_t block, std::uint32_t length) {
   if (!output_count(r.out, block_place(r.blocks, block), length, {r.blocks.last_block, r.blocks.last_ack})) {
     story_failed(r, r.out.failure);
     r.state = TFTP_REQ_DONE;
+    table_finished(r, capture_latest_us);
     release_request(r);
     return false;
   }
@@ -163,16 +165,24 @@ void count_what_follows(tftp_request_t &r) {
   acknowledge_up_to(r, last);
 }
 
-void flush_all_requests() {
-  free_all_transfers([](tftp_request_t &r) {
-    if (r.state == TFTP_REQ_OPEN) {
-      log_warning("possible partial content for file: %s", r.out.name.get());
-      count_what_follows(r);
-      report_holes(r);
-    }
-    release_request(r);
-  });
+namespace {
+
+// What the end of the run does for each transfer, and forgetting one that
+// was idle for long does too.
+void last_rites(tftp_request_t &r) {
+  if (r.state == TFTP_REQ_OPEN) {
+    log_warning("possible partial content for file: %s", r.out.name.get());
+    count_what_follows(r);
+    report_holes(r);
+  }
+  release_request(r);
 }
+
+}  // namespace
+
+void flush_all_requests() { free_all_transfers(last_rites); }
+
+void forget_idle_transfers() { table_forget_idle(capture_latest_us, last_rites); }
 
 void cut_all_outputs() {
   for_each_transfer([](tftp_request_t &r) { output_release(r.out); });

@@ -1,3 +1,4 @@
+#include "base/capture_clock.h"
 #include "run/log.h"
 #include "tftp/transfer.h"
 #include "tftp/transfer_table.h"
@@ -45,6 +46,9 @@ int act(direction how, tftp_request_t &r, tftp_op op, bytes_t body, tftp_msg_t &
   if (op == tftp_op::error) {
     handle_error(body, msg);
     story_error(r, msg);
+    // Ended by an ERROR with nothing written: finished, as far as the
+    // memory it holds goes.
+    if (r.state != TFTP_REQ_OPEN) table_finished(r, capture_latest_us);
     return 1;
   }
   const bool read = r.op == tftp_op::rrq;
@@ -86,6 +90,7 @@ int match_transfer(bytes_t payload, const datagram_ends &d, tftp_msg_t &msg) {
   for (;;) {
     tftp_request_t *r = find_transfer(d);
     if (r == nullptr) return 0;
+    if (r->table.finished) table_finished(*r, capture_latest_us);
     if (follows_broadcast(*r, d)) {
       // The clone is now the newest record, and the next search finds it.
       clone_for_server(*r, d.src);

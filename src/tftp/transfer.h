@@ -203,6 +203,10 @@ void count_what_follows(tftp_request_t &request);
 void release_request(tftp_request_t &request);
 void flush_all_requests();
 
+// Forgets the finished transfers idle for long (transfer_table.h), as the
+// end of the run would end them.
+void forget_idle_transfers();
+
 // A fatal exit: every output is cut back to what was counted and closed,
 // with no report, so that no file keeps bytes that were not counted.
 void cut_all_outputs();

@@ -10,6 +10,20 @@ namespace {
 // Newest first.
 tftp_request_t *request_list = nullptr;
 std::size_t record_count = 0;
+// Finished records, least recently seen first.
+tftp_request_t *finished_oldest = nullptr;
+tftp_request_t *finished_newest = nullptr;
+
+void unlink_finished(tftp_request_t &r) {
+  table_links_t &l = r.table;
+  if (!l.finished) return;
+  if (l.finished_prev) l.finished_prev->table.finished_next = l.finished_next;
+  else finished_oldest = l.finished_next;
+  if (l.finished_next) l.finished_next->table.finished_prev = l.finished_prev;
+  else finished_newest = l.finished_prev;
+  l.finished_next = l.finished_prev = nullptr;
+  l.finished = false;
+}
 
 void push_front(tftp_request_t &r) {
   r.table.prev = nullptr;
@@ -24,6 +38,7 @@ void unlink(tftp_request_t &r) {
   if (r.table.prev) r.table.prev->table.next = r.table.next;
   else request_list = r.table.next;
   if (r.table.next) r.table.next->table.prev = r.table.prev;
+  unlink_finished(r);
   --record_count;
   index_remove(r);
 }
@@ -146,6 +161,25 @@ void table_set_server(tftp_request_t &r, const ip_address &server) {
 
 void table_released(tftp_request_t &r) { index_forget_template(r); }
 
+void table_finished(tftp_request_t &r, std::int64_t now_us) {
+  unlink_finished(r);
+  table_links_t &l = r.table;
+  l.finished = true;
+  l.last_seen_us = now_us;
+  l.finished_prev = finished_newest;
+  if (finished_newest) finished_newest->table.finished_next = &r;
+  else finished_oldest = &r;
+  finished_newest = &r;
+}
+
+void table_forget_idle(std::int64_t now_us, const std::function<void(tftp_request_t &)> &last_rites) {
+  while (finished_oldest && finished_oldest->table.last_seen_us < now_us - FINISHED_HORIZON_US) {
+    tftp_request_t &r = *finished_oldest;
+    last_rites(r);
+    table_erase(r);
+  }
+}
+
 void for_each_transfer(const std::function<void(tftp_request_t &)> &fn) {
   for (tftp_request_t *r = request_list; r; r = r->table.next) fn(*r);
 }
@@ -162,6 +196,7 @@ void free_all_transfers(const std::function<void(tftp_request_t &)> &last_rites)
   }
   request_list = nullptr;
   record_count = 0;
+  finished_oldest = finished_newest = nullptr;
   index_clear();
 }
 

@@ -41,6 +41,21 @@ tftp_request_t *find_transfer(const datagram_ends &ends);
 void table_set_dtid(tftp_request_t &record, std::uint16_t dtid);
 void table_set_server(tftp_request_t &record, const ip_address &server);
 
+// A long live run must not keep every transfer it ever saw. A finished
+// transfer (done, or ended by an ERROR without a file) that has seen no
+// datagram for this long in capture time, longer than any TFTP retry
+// schedule, is forgotten: what it still had to tell is told, and a datagram
+// that would have fitted it later fits nothing.
+inline constexpr std::int64_t FINISHED_HORIZON_US = 10LL * 60 * 1000000;
+
+// The record finished, or saw a datagram since: it is forgotten
+// FINISHED_HORIZON_US after now, unless it sees another.
+void table_finished(tftp_request_t &record, std::int64_t now_us);
+
+// Forgets the finished records idle since before `now_us` minus the horizon;
+// `last_rites` sees each before it is freed.
+void table_forget_idle(std::int64_t now_us, const std::function<void(tftp_request_t &)> &last_rites);
+
 // Called when a record lets go of its texts: a broadcast record can no
 // longer be cloned.
 void table_released(tftp_request_t &record);

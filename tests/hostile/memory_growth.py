@@ -4,7 +4,8 @@ transfers, runs to its end with memory that grows in step with the capture.
 
 Each shape is run at two sizes, and the growth of the child's peak RSS
 (getrusage through wait4) is compared with the growth of the capture.
-Records are never expired during a run, so memory does grow; what must not
+These captures span under a second, within the reassembly timeout and the
+idle horizon after which records are forgotten, so memory does grow; what must not
 happen is a record costing much more than the frames that made it (a
 per-record buffer of a block size or a datagram size, or worse than linear
 growth). Frames that carry payload must stay within 3 times their size;

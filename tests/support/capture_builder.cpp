@@ -311,7 +311,7 @@ bytes capture::file() const {
   std::uint32_t usec = 0;
   for (const auto &r : records_) {
     f += u32(1700000000) + u32(usec) + u32(static_cast<std::uint32_t>(r.stored.size())) + u32(r.wire_len) + r.stored;
-    usec += 1000;
+    usec += frame_gap_us;
   }
   return f;
 }
@@ -330,7 +330,7 @@ bytes capture::file_pcapng() const {
   for (const auto &r : records_) {
     f += block(6, le32(0) + le32(static_cast<std::uint32_t>(usec >> 32)) + le32(static_cast<std::uint32_t>(usec)) +
                       le32(static_cast<std::uint32_t>(r.stored.size())) + le32(r.wire_len) + r.stored);
-    usec += 1000;
+    usec += frame_gap_us;
   }
   return f;
 }

@@ -204,6 +204,10 @@ class capture {
   capture &udp(const endpoint &from, const endpoint &to, const bytes &payload);
 
   std::uint32_t link_type() const { return link_type_; }
+
+  // Capture time between one frame and the next (the first is at
+  // 1700000000 s).
+  std::uint32_t frame_gap_us = 1000;
   std::size_t records() const { return records_.size(); }
 
   // The whole file.
