@@ -1,9 +1,9 @@
-// Once many transfers are tracked, a capture file is handled a couple of
-// frames behind the one read, while standard input from a pipe is handled
-// frame by frame. Either way every frame must be handled the same way and in
-// the same order: the same capture gives the same trace, the same debug
-// lines and the same files from a file as from a pipe, a capture cut off in
-// a record included.
+// A capture file and standard input from a pipe are read differently (a
+// file in large pieces, a pipe as its bytes come), with many transfers in
+// progress. Either way every frame must be handled the same way and in the
+// same order: the same capture gives the same trace, the same debug lines
+// and the same files from a file as from a pipe, a capture cut off in a
+// record included.
 
 #include <regex>
 
@@ -12,7 +12,7 @@
 namespace golden {
 namespace {
 
-constexpr int kTransfers = 1300;  // past the point where frames are held
+constexpr int kTransfers = 1300;  // more files in progress than descriptors kept open
 
 endpoint requester(int i) {
   return {"10.1." + std::to_string(i / 200) + "." + std::to_string(1 + i % 200), static_cast<std::uint16_t>(2000 + i)};
