@@ -12,7 +12,7 @@
 namespace golden {
 namespace {
 
-constexpr int kTransfers = 1300;  // more files in progress than descriptors kept open
+constexpr int kTransfers = 1300;  // in progress at once
 
 endpoint requester(int i) {
   return {"10.1." + std::to_string(i / 200) + "." + std::to_string(1 + i % 200), static_cast<std::uint16_t>(2000 + i)};
