@@ -24,7 +24,9 @@ bool refuse(block_output_t &out) {
   return false;
 }
 
+// Once per output: the first failure is the one told.
 bool refuse_write(block_output_t &out, int error) {
+  if (out.failure) return false;
   out.failure = error;
   ++failures;
   log_warning("unable to write file [%s]: %s", out.name.get(), std::strerror(error));
@@ -73,38 +75,10 @@ bool print_block(const block_output_t &out, const held_block_t &h, std::uint32_t
   return output_stdout_ok("standard output");
 }
 
-// The file was just created: the blocks still held go there, at their
-// places, and the buffers are let go (thousands of transfers in progress
-// should not each keep one).
-bool move_held_to_file(block_output_t &out) {
-  for (held_block_t &h : out.held) {
-    if (h.length == 0) continue;
-    if (!output_ready(out.file)) return refuse(out);
-    if (!output_write_at(out.file, h.offset, {h.bytes.get(), h.length})) return refuse_write(out, errno);
-    if (h.offset + h.length > out.counted_end) out.file.size_unsettled = 1;
-  }
-  out.held.clear();
-  out.held.shrink_to_fit();
-  return true;
-}
-
 }  // namespace
 
 void output_hold(block_output_t &out, std::uint64_t offset, bytes_t block) {
-  if (block.empty()) return;
-  if (out.failure) return;
-  if (!print_console && !out.hash && output_has_file(out) && out.held.empty()) {
-    if (output_write_ahead_at(out.file, offset, block)) {
-      out.file.size_unsettled = 1;
-      return;
-    }
-    // A parked file keeps the block in memory; a failed write is told when
-    // the block counts.
-    if (errno != 0) {
-      out.failure = errno;
-      return;
-    }
-  }
+  if (block.empty() || out.failure) return;
   keep_in_memory(out, offset, block);
 }
 
@@ -113,7 +87,8 @@ void output_forget_held(block_output_t &out) {
 }
 
 bool output_count(block_output_t &out, std::uint64_t offset, std::uint32_t length, block_position_t at) {
-  if (out.failure) return refuse_write(out, out.failure);
+  if (out.failure) return false;
+  if (output_has_file(out) && out.file.created->write_error) return refuse_write(out, out.file.created->write_error);
   if (length == 0) return true;
   held_block_t *h = held_at(out, offset);
   const std::uint32_t kept = h ? std::min(h->length, length) : 0;
@@ -130,8 +105,7 @@ bool output_count(block_output_t &out, std::uint64_t offset, std::uint32_t lengt
     }
     log_debug(6, "writing file: %s, datalen: %d, last_block: %d, last_ack: %d", out.name.get(), length,
               at.last_block, at.last_ack);
-    if (h && !output_ready(out.file)) return refuse(out);
-    if (h && !output_write_at(out.file, offset, {h->bytes.get(), kept})) return refuse_write(out, errno);
+    if (h && !output_append(out.file, offset, {h->bytes.get(), kept})) return refuse_write(out, errno);
   }
   if (h) {
     if (out.hash) out.hash->add(offset, {h->bytes.get(), kept});
@@ -139,9 +113,6 @@ bool output_count(block_output_t &out, std::uint64_t offset, std::uint32_t lengt
   }
   out.content_bytes += h ? kept : length;
   if (offset + length > out.counted_end) out.counted_end = offset + length;
-  // With a hash the blocks wait in memory until they count, so that their
-  // bytes are at hand for it then.
-  if (!print_console && !out.hash && !out.held.empty() && !move_held_to_file(out)) return refuse(out);
   return true;
 }
 
@@ -151,10 +122,17 @@ void output_settle_size(block_output_t &out, std::uint64_t size) {
   out.counted_end = size;
 }
 
+bool output_finish_writes(block_output_t &out) {
+  if (!output_has_file(out) || out.failure) return out.failure == 0;
+  if (!output_flush(out.file)) return refuse_write(out, errno);
+  if (out.file.created->write_error) return refuse_write(out, out.file.created->write_error);
+  if (out.file.size_unsettled && !output_set_size(out.file, out.counted_end)) return refuse_write(out, errno);
+  out.file.size_unsettled = 0;
+  return true;
+}
+
 void output_release(block_output_t &out) {
-  if (output_has_file(out) && out.file.size_unsettled && !output_set_size(out.file, out.counted_end) &&
-      !out.failure)
-    refuse_write(out, errno);
+  output_finish_writes(out);
   output_close(out.file);
   out.name.reset();
   out.held.clear();

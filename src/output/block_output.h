@@ -22,28 +22,23 @@ struct held_block_t {
 //
 // Each block has its place in the file, given by its number, and a block
 // counts once its transfer has proof that the receiver took it (an
-// acknowledgement, the sender moving on, or the end of the transfer). The
-// file's content is the counted blocks, each at its place; a place that no
-// counted block filled is a hole and reads as zeros. `counted_end` is where
-// the content ends. Blocks that do not count yet always lie at or past it:
-// they wait in `held` or, once the file exists and holds a descriptor, are
-// written ahead at their place (while still in the processor's cache,
-// instead of copied now and written later). Whatever lies past
-// `counted_end` when the output is released is cut off, and every way out
-// of the run releases every output: the end of its transfer, its
-// replacement, the end of the run and a fatal exit. So no file keeps a byte
-// that did not count, nor a byte away from its place.
+// acknowledgement, the sender moving on, or the end of the transfer). Only
+// counted blocks are ever written, each at its place: a block waits in
+// `held` until it counts, and then goes to the file through the file's
+// write buffer (output_file.h). A place that no counted block filled is a
+// hole and reads as zeros; `counted_end` is where the content ends. Every
+// way out of the run writes out what counted and closes the file: the end
+// of its transfer, its replacement, the end of the run, a signal and a
+// fatal exit. So no file ever holds a byte that did not count, nor a byte
+// away from its place.
 struct block_output_t {
   // What a DATA or ACK reads comes first.
   std::uint64_t counted_end = 0;
   output_file_t file;
-  // Blocks that wait in memory: before the file exists, while its
-  // descriptor is parked, and always with -c. Their buffers are kept for
-  // the next blocks, and freed once blocks go to the file ahead.
+  // Blocks that wait to count; their buffers are kept for the next blocks.
   std::vector<held_block_t> held;
   std::unique_ptr<char[]> name;  // the output name, as output_name.h builds it
-  // With a report: the content's hash, fed as blocks count (they are then
-  // always held in memory until they count, so their bytes are at hand).
+  // With a report: the content's hash, fed as blocks count.
   std::unique_ptr<content_hash> hash;
   std::uint64_t content_bytes = 0;  // bytes of the counted blocks
   bool created = false;             // a file was created for it
@@ -52,13 +47,14 @@ struct block_output_t {
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
-// Bytes from the start of the output to the end of what a block reads.
-inline constexpr std::size_t BLOCK_OUTPUT_HOT_BYTES =
-    offsetof(block_output_t, file) + offsetof(output_file_t, created) + sizeof(void *);
+// Bytes from the start of the output to the end of what a block reads: the
+// file's descriptor, its word of flags and its buffer, which `created`
+// follows.
+inline constexpr std::size_t BLOCK_OUTPUT_HOT_BYTES = offsetof(block_output_t, file) + offsetof(output_file_t, created);
 #pragma GCC diagnostic pop
 
 // Whether the output file exists (it was created and is not closed).
-inline bool output_has_file(const block_output_t &out) { return out.file.created != nullptr; }
+inline bool output_has_file(const block_output_t &out) { return out.file.exists != 0; }
 
 // Keeps `block`, not counted yet, for its place at `offset`, in place of
 // any copy held for that place. Ends the process when no buffer can be had.
@@ -85,8 +81,13 @@ bool output_count(block_output_t &out, std::uint64_t offset, std::uint32_t lengt
 // its last places are holes.
 void output_settle_size(block_output_t &out, std::uint64_t size);
 
-// Cuts off what did not count, closes the file and frees the buffers and
-// the name. Again on a released output does nothing.
+// Writes out what counted and gives the file its size (holes at its end
+// included). False, with the one warning of this output, when it fails or
+// had failed.
+bool output_finish_writes(block_output_t &out);
+
+// Finishes the writes, closes the file and frees the buffers and the name.
+// Again on a released output does nothing.
 void output_release(block_output_t &out);
 
 // Outputs that could not be written in this run (files, standard output,

@@ -6,7 +6,10 @@
 #include <cstring>
 
 #include "base/capture_clock.h"
+#include <sys/stat.h>
+
 #include "decode/fragment.h"
+#include "output/output_file.h"
 #include "decode/link.h"
 #include "tftp/transfer.h"
 #include "run/log.h"
@@ -82,6 +85,16 @@ void catch_stop_signals() {
 constexpr std::int64_t SWEEP_EVERY_US = 1000000;
 std::int64_t next_sweep_us = 0;
 
+// Input from a pipe, a socket or a terminal, where the next frame may be
+// long in coming.
+bool live_input = false;
+
+bool reads_regular_file(pcap_t *handle) {
+  std::FILE *stream = pcap_file(handle);
+  struct stat info{};
+  return stream != nullptr && fstat(fileno(stream), &info) == 0 && S_ISREG(info.st_mode);
+}
+
 void forget_what_is_old() {
   if (capture_latest_us < next_sweep_us) return;
   next_sweep_us = capture_latest_us + SWEEP_EVERY_US;
@@ -97,6 +110,8 @@ void each_frame(u_char *user, const pcap_pkthdr *header, const u_char *frame) {
   forget_what_is_old();
   progress_frame();
   (*reinterpret_cast<packet_handler *>(user))(nullptr, header, frame);
+  // Live input: what counted goes out before the next frame is waited for.
+  if (live_input) output_flush_latest();
 }
 
 }  // namespace
@@ -118,6 +133,7 @@ int run_capture(const char *path, const char *filter_text) {
     log_error(2, "unable to set pcap filter %s: %s", filter_text, pcap_geterr(handle.get()));
   int result = 0;
   progress_start(handle.get());
+  live_input = !reads_regular_file(handle.get());
   packet_handler link_handler = handler;
   looping = handle.get();
   // A signal that came before the loop started.

@@ -129,7 +129,7 @@ int main(int argc, char *argv[]) {
   }
   const std::string filter_text = compose_filter(argc - optind, argv + optind);
   set_up_outputs(cl);
-  set_fatal_exit_hook(cut_all_outputs);
+  set_fatal_exit_hook(close_all_outputs);
   const int result = run_capture(cl.path, filter_text.c_str());
   flush_all_requests();
   frag_release_all();

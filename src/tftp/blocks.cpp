@@ -206,11 +206,9 @@ void handle_oack(tftp_request_t &r, bytes_t body, tftp_msg_t &msg) {
       }
       case tftp_option::timeout:
         msg.timeout = text;
-        r.options.timeout = static_cast<std::uint32_t>(c_atoi(text));
         break;
       case tftp_option::tsize:
         msg.tsize = text;
-        r.options.tsize = c_atoi(text);
         break;
       case tftp_option::windowsize: {
         msg.windowsize = text;

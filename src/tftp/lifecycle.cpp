@@ -141,6 +141,8 @@ void report_holes(const tftp_request_t &r) {
 }
 
 void release_request(tftp_request_t &r) {
+  // Written out before the report tells how it ended.
+  if (!output_finish_writes(r.out)) story_failed(r, r.out.failure);
   tell_story(r);
   table_released(r);
   output_release(r.out);
@@ -184,6 +186,6 @@ void flush_all_requests() { free_all_transfers(last_rites); }
 
 void forget_idle_transfers() { table_forget_idle(capture_latest_us, last_rites); }
 
-void cut_all_outputs() {
+void close_all_outputs() {
   for_each_transfer([](tftp_request_t &r) { output_release(r.out); });
 }

@@ -112,12 +112,6 @@ struct transfer_story_t {
   std::int64_t requested_tsize = -1;    // a write request's announced size
 };
 
-// What the option acknowledgement set, beside the block size and window.
-struct transfer_options_t {
-  std::uint32_t timeout;
-  std::int64_t tsize;
-};
-
 // One observed transfer, owned by the transfer table (transfer_table.h).
 //
 // With thousands of transfers in progress each record is usually cold when
@@ -131,7 +125,9 @@ struct alignas(64) tftp_request_t {
   block_state_t blocks;
   block_output_t out;
 
-  transfer_options_t options;
+  // The option acknowledgement's timeout and size change nothing here: the
+  // trace shows them from the message, the report from the acknowledgement
+  // it keeps, and the record does not carry them.
   std::unique_ptr<block_extras_t> extras;
   std::unique_ptr<transfer_story_t> story;
   std::uint16_t src_port;  // as the request came: the requester's port
@@ -146,6 +142,7 @@ struct alignas(64) tftp_request_t {
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
 static_assert(offsetof(tftp_request_t, out) + BLOCK_OUTPUT_HOT_BYTES <= 64,
               "what a DATA or ACK reads must stay in the record's first cache line");
+static_assert(sizeof(tftp_request_t) <= 256, "a record keeps to four cache lines");
 #pragma GCC diagnostic pop
 
 // A broadcast record that a clone can still be made from: one for each
@@ -207,6 +204,6 @@ void flush_all_requests();
 // end of the run would end them.
 void forget_idle_transfers();
 
-// A fatal exit: every output is cut back to what was counted and closed,
-// with no report, so that no file keeps bytes that were not counted.
-void cut_all_outputs();
+// A fatal exit: what every output counted is written out and the files are
+// closed, with no report.
+void close_all_outputs();
