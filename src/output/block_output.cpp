@@ -111,7 +111,7 @@ bool output_count(block_output_t &out, std::uint64_t offset, std::uint32_t lengt
     if (out.hash) out.hash->add(offset, {h->bytes.get(), kept});
     drop_entry(*h);
   }
-  out.content_bytes += h ? kept : length;
+  out.content_bytes += kept;
   if (offset + length > out.counted_end) out.counted_end = offset + length;
   return true;
 }
