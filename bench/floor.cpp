@@ -9,20 +9,21 @@
 // per UDP 4-tuple in the current folder. There is no ACK tracking and no
 // duplicate removal: a retransmitted block is written twice.
 //
-// Output: plain write(2) of each payload on the flow's own descriptor. That is
-// what a simple correct program does; with stdio every open flow would also
-// hold a buffer. The descriptor is opened on the flow's first DATA and closed
-// after a DATA shorter than 512 bytes or than the longest one seen in the flow
-// (the only TFTP knowledge here: a short block ends a transfer). When the
-// process runs out of descriptors anyway, it closes all of them and reopens
-// flows, appending, as their DATA comes.
+// Output: one stdio stream per flow with the C library's default buffer
+// (glibc sizes it to the file's st_blksize, 4096 bytes on tmpfs), as the plain
+// program anyone would write first does: eight 512-byte payloads make one
+// write(2). Each open flow holds its buffer, so peak memory grows with the
+// flows open at once. The stream is opened on the flow's first DATA and
+// closed (flushed) after a DATA shorter than 512 bytes or than the longest
+// one seen in the flow (the only TFTP knowledge here: a short block ends a
+// transfer). When the process runs out of descriptors anyway, it closes every
+// stream, each flushing its buffer first, and reopens flows, appending, as
+// their DATA comes.
 //
 // Usage: floor CAPTURE
 
-#include <fcntl.h>
 #include <pcap/pcap.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -91,22 +92,32 @@ struct frag_record_t {
 constexpr std::size_t MAX_IP_PAYLOAD = 65535 - 20;
 
 struct flow_t {
-  int fd = -1;
+  std::FILE *stream = nullptr;
   bool created = false;
   std::size_t longest = 0;  // longest DATA payload seen
 };
 
 std::unordered_map<flow_key_t, flow_t, flow_hash_t> outputs;
-std::vector<flow_t *> open_flows;  // may name flows closed since; fd says
+std::vector<flow_t *> open_flows;  // may name flows closed since; stream says
 std::unordered_map<frag_key_t, frag_record_t, frag_hash_t> fragments;
 std::uint64_t bytes_written = 0;
 std::uint64_t data_messages = 0;
 std::uint64_t dropped = 0;
 
+[[noreturn]] void write_failed() {
+  std::fprintf(stderr, "floor: write failed: %s\n", std::strerror(errno));
+  std::exit(1);
+}
+
+// fclose writes out what the buffer still holds.
+void close_flow(flow_t &flow) {
+  if (std::fclose(flow.stream) != 0) write_failed();
+  flow.stream = nullptr;
+}
+
 void close_all() {
   for (flow_t *f : open_flows) {
-    if (f->fd >= 0) ::close(f->fd);
-    f->fd = -1;
+    if (f->stream) close_flow(*f);
   }
   open_flows.clear();
 }
@@ -117,32 +128,20 @@ void open_output(const flow_key_t &k, flow_t &flow) {
   std::snprintf(name, sizeof name, "%03u.%03u.%03u.%03u.%05u-%03u.%03u.%03u.%03u.%05u", b(k.src, 24),
                 b(k.src, 16), b(k.src, 8), b(k.src, 0), static_cast<unsigned>(k.sport), b(k.dst, 24),
                 b(k.dst, 16), b(k.dst, 8), b(k.dst, 0), static_cast<unsigned>(k.dport));
-  const int flags = O_WRONLY | O_CLOEXEC | (flow.created ? O_APPEND : O_CREAT | O_TRUNC);
-  int fd = ::open(name, flags, 0600);
-  if (fd < 0 && errno == EMFILE && !open_flows.empty()) {
+  // "e": O_CLOEXEC, as any descriptor of a careful program.
+  const char *mode = flow.created ? "abe" : "wbe";
+  std::FILE *stream = std::fopen(name, mode);
+  if (!stream && errno == EMFILE && !open_flows.empty()) {
     close_all();
-    fd = ::open(name, flags, 0600);
+    stream = std::fopen(name, mode);
   }
-  if (fd < 0) {
+  if (!stream) {
     std::fprintf(stderr, "floor: cannot open %s: %s\n", name, std::strerror(errno));
     std::exit(1);
   }
-  flow.fd = fd;
+  flow.stream = stream;
   flow.created = true;
   open_flows.push_back(&flow);
-}
-
-void write_all(int fd, const std::uint8_t *p, std::size_t n) {
-  while (n > 0) {
-    const ssize_t done = ::write(fd, p, n);
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) {
-      std::fprintf(stderr, "floor: write failed: %s\n", std::strerror(errno));
-      std::exit(1);
-    }
-    p += done;
-    n -= static_cast<std::size_t>(done);
-  }
 }
 
 void decode_udp(std::uint32_t src, std::uint32_t dst, const std::uint8_t *u, std::size_t size) {
@@ -162,16 +161,13 @@ void decode_udp(std::uint32_t src, std::uint32_t dst, const std::uint8_t *u, std
   if (length < 4 || payload[0] != 0 || payload[1] != 3) return;  // not DATA
   const flow_key_t key{src, dst, static_cast<std::uint16_t>(be16(u)), static_cast<std::uint16_t>(be16(u + 2))};
   flow_t &flow = outputs[key];
-  if (flow.fd < 0) open_output(key, flow);
+  if (!flow.stream) open_output(key, flow);
   const std::size_t block = length - 4;
-  write_all(flow.fd, payload + 4, block);
+  if (std::fwrite(payload + 4, 1, block, flow.stream) != block) write_failed();
   bytes_written += block;
   ++data_messages;
   if (block > flow.longest) flow.longest = block;
-  if (block < 512 || block < flow.longest) {
-    ::close(flow.fd);
-    flow.fd = -1;
-  }
+  if (block < 512 || block < flow.longest) close_flow(flow);
 }
 
 void add_fragment(const std::uint8_t *ip, std::size_t header_length, std::size_t total_length) {
