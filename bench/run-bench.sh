@@ -22,8 +22,8 @@
 #
 # The table gives wall, user and system seconds, their tftpcarve/floor ratios
 # and peak memory, then how the ratios on M and M15k grow against M1 (the same
-# work one transfer at a time), and the spread of wall times (max - min over
-# the median) so that noise can be told from a difference.
+# work one transfer at a time), and the spread (max - min over the median) of
+# the wall and user times so that noise can be told from a difference.
 #
 # While tftpcarve writes no file at all from V's tagged frames (it did not
 # read 802.1Q before), V is timed and marked "no-vlan" instead of failing.
@@ -226,23 +226,24 @@ for name in "${scenarios[@]}"; do
   cs=$(column_of "$work/carver.txt" 3 | median); fs=$(column_of "$work/floor.txt" 3 | median)
   cr=$(column_of "$work/carver.txt" 4 | median); fr=$(column_of "$work/floor.txt" 4 | median)
   csp=$(column_of "$work/carver.txt" 1 | spread); fsp=$(column_of "$work/floor.txt" 1 | spread)
+  cusp=$(column_of "$work/carver.txt" 2 | spread); fusp=$(column_of "$work/floor.txt" 2 | spread)
   wall_ratio[$name]=$(awk -v c="$cw" -v f="$fw" 'BEGIN { print (f > 0 ? c / f : 0) }')
   user_ratio[$name]=$(awk -v c="$cu" -v f="$fu" 'BEGIN { print (f > 0 ? c / f : 0) }')
   rows+=("$(awk -v n="$name" -v b="$bytes" -v p="$packets" -v f="$(summary "$cap_name" files)" \
     -v cw="$cw" -v fw="$fw" -v cu="$cu" -v fu="$fu" -v cs="$cs" -v fs="$fs" -v cr="$cr" -v fr="$fr" \
-    -v csp="$csp" -v fsp="$fsp" -v w="$warnings" -v v="$verdict" 'BEGIN {
-      printf "%-11s %6.0f %6.2f %6d | %6.2f %6.2f %5.2f | %6.0f %6.0f | %5.2f %5.2f %5.2f | %5.2f %5.2f | %6.1f %6.1f | %4.0f %4.0f | %4d %s",
+    -v csp="$csp" -v fsp="$fsp" -v cusp="$cusp" -v fusp="$fusp" -v w="$warnings" -v v="$verdict" 'BEGIN {
+      printf "%-11s %6.0f %6.2f %6d | %6.2f %6.2f %5.2f | %6.0f %6.0f | %5.2f %5.2f %5.2f | %5.2f %5.2f | %6.1f %6.1f | %3.0f %3.0f %3.0f %3.0f | %4d %s",
         n, b / 1e6, p / 1e6, f, cw, fw, cw / fw, b / 1e6 / cw, b / 1e6 / fw,
-        cu, fu, (fu > 0 ? cu / fu : 0), cs, fs, cr / 1024, fr / 1024, csp, fsp, w, v }')")
+        cu, fu, (fu > 0 ? cu / fu : 0), cs, fs, cr / 1024, fr / 1024, csp, fsp, cusp, fusp, w, v }')")
 done
 
 echo
 echo "Medians of $runs runs each; C = tftpcarve, F = floor; s = wall seconds; MB = 10^6 bytes of capture;"
-echo "usr, sys = CPU seconds; RSS = peak resident MiB; sp% = (max - min) / median of the wall times;"
-echo "warn = tftpcarve's warnings."
-printf '%-11s %6s %6s %6s | %6s %6s %5s | %6s %6s | %5s %5s %5s | %5s %5s | %6s %6s | %4s %4s | %4s %s\n' \
+echo "usr, sys = CPU seconds; RSS = peak resident MiB; Cs Fs Cu Fu = spread of the wall (s) and user (u)"
+echo "times, (max - min) / median in %; warn = tftpcarve's warnings."
+printf '%-11s %6s %6s %6s | %6s %6s %5s | %6s %6s | %5s %5s %5s | %5s %5s | %6s %6s | %3s %3s %3s %3s | %4s %s\n' \
   scenario capMB Mpkts files "C s" "F s" C/F "C MB/s" "F MB/s" "C usr" "F usr" C/F \
-  "C sys" "F sys" "C RSS" "F RSS" "Csp%" "Fsp%" warn check
+  "C sys" "F sys" "C RSS" "F RSS" Cs Fs Cu Fu warn check
 printf '%s\n' "${rows[@]}"
 echo
 # The same files in many transfers at once against one at a time: a ratio
