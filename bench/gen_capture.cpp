@@ -9,14 +9,13 @@
 // second generator seeded from the same seed. Same arguments, same bytes.
 //
 // Output folder (-o DIR):
-//   capture.pcap      Ethernet, microsecond timestamps
+//   capture.pcap      Ethernet (802.1Q-tagged with --vlan), microsecond timestamps
 //   expected.sha256   "HASH  NAME" lines, for `sha256sum -c` in the carving folder
 //   expected.tsv      NAME, size, SHA-256, one file a line
 //   summary.txt       "key value" lines: packets, capture_bytes, files, ...
 
 #include <getopt.h>
 
-#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -43,6 +42,8 @@ struct options_t {
   std::uint64_t min_size = 8 * 1024;
   std::uint64_t max_size = 64 * 1024;
   std::uint32_t blksize = 512;
+  std::uint32_t windowsize = 1;  // RFC 7440: DATA blocks sent before an ACK
+  int vlan = -1;                 // 802.1Q VLAN id on every frame; -1 untagged
   double writes = 0.0;         // fraction of transfers that are writes
   double dup_data = 0.0;       // fraction of DATA messages sent twice
   double dup_ack = 0.0;        // fraction of ACK messages sent twice
@@ -64,6 +65,8 @@ struct options_t {
                "  --min-size BYTES   smallest file (8192)\n"
                "  --max-size BYTES   largest file (65536)\n"
                "  --blksize N        block size; other than 512 is negotiated with OACK (512)\n"
+               "  --windowsize N     blocks sent before each ACK; other than 1 is negotiated with OACK (1)\n"
+               "  --vlan ID          tag every frame with this 802.1Q VLAN id, 0 to 4095 (none)\n"
                "  --writes F         fraction of write transfers (0)\n"
                "  --dup-data F       fraction of DATA sent twice (0)\n"
                "  --dup-ack F        fraction of ACK sent twice (0)\n"
@@ -106,7 +109,8 @@ options_t parse_options(int argc, char **argv) {
       {"dup-ack", required_argument, nullptr, 'A'},   {"noise", required_argument, nullptr, 'n'},
       {"mtu", required_argument, nullptr, 'm'},       {"frag-reverse", required_argument, nullptr, 'R'},
       {"seed", required_argument, nullptr, 's'},      {"help", no_argument, nullptr, 'h'},
-      {"gap-us", required_argument, nullptr, 'g'},
+      {"gap-us", required_argument, nullptr, 'g'},    {"windowsize", required_argument, nullptr, 'W'},
+      {"vlan", required_argument, nullptr, 'V'},
       {nullptr, 0, nullptr, 0}};
   options_t o;
   int c;
@@ -131,6 +135,24 @@ options_t parse_options(int argc, char **argv) {
       case 'R': o.frag_reverse = parse_fraction(optarg, "reverse fragment fraction"); break;
       case 's': o.seed = parse_count(optarg, "seed"); break;
       case 'g': o.gap_us = parse_count(optarg, "packet gap"); break;
+      case 'W': {
+        const std::uint64_t w = parse_count(optarg, "window size");
+        if (w < 1 || w > 65535) {
+          std::fprintf(stderr, "gen_capture: window size must be 1 to 65535\n");
+          std::exit(1);
+        }
+        o.windowsize = static_cast<std::uint32_t>(w);
+        break;
+      }
+      case 'V': {
+        const std::uint64_t id = parse_count(optarg, "VLAN id");
+        if (id > 4095) {
+          std::fprintf(stderr, "gen_capture: VLAN id must be 0 to 4095\n");
+          std::exit(1);
+        }
+        o.vlan = static_cast<int>(id);
+        break;
+      }
       case 'h': usage(argv[0], 0);
       default: usage(argv[0], 1);
     }
@@ -271,10 +293,10 @@ class pcap_writer_t {
 };
 
 // Builds Ethernet/IPv4/UDP frames with correct checksums, fragmenting
-// datagrams that do not fit the MTU.
+// datagrams that do not fit the MTU, each with an 802.1Q tag when vlan >= 0.
 class framer_t {
  public:
-  framer_t(pcap_writer_t &out, std::uint32_t mtu) : out_(out), mtu_(mtu) {}
+  framer_t(pcap_writer_t &out, std::uint32_t mtu, int vlan) : out_(out), mtu_(mtu), vlan_(vlan) {}
 
   void udp(std::uint32_t src, std::uint32_t dst, std::uint16_t sport, std::uint16_t dport, std::uint16_t ip_id,
            bytes_t payload, bool reverse_fragments) {
@@ -318,13 +340,18 @@ class framer_t {
   void frame(std::uint32_t src, std::uint32_t dst, std::uint16_t ip_id, std::size_t offset, bool more,
              bytes_t piece) {
     const std::size_t ip_length = 20 + piece.size();
+    const std::size_t link_length = vlan_ < 0 ? 14 : 18;
     // Short frames are padded to Ethernet's minimum, as on a real wire.
-    frame_.assign(std::max<std::size_t>(14 + ip_length, 60), 0);
+    frame_.assign(std::max<std::size_t>(link_length + ip_length, 60), 0);
     std::uint8_t *e = frame_.data();
     mac(e, dst);
     mac(e + 6, src);
-    put16(e + 12, 0x0800);
-    std::uint8_t *ip = e + 14;
+    if (vlan_ >= 0) {
+      put16(e + 12, 0x8100);
+      put16(e + 14, static_cast<std::uint32_t>(vlan_));  // priority 0, DEI 0
+    }
+    put16(e + link_length - 2, 0x0800);
+    std::uint8_t *ip = e + link_length;
     ip[0] = 0x45;
     put16(ip + 2, static_cast<std::uint32_t>(ip_length));
     put16(ip + 4, ip_id);
@@ -340,6 +367,7 @@ class framer_t {
 
   pcap_writer_t &out_;
   std::uint32_t mtu_;
+  int vlan_;
   std::vector<std::uint8_t> datagram_;
   std::vector<std::uint8_t> frame_;
   std::uint64_t datagrams_ = 0;
@@ -376,16 +404,19 @@ struct transfer_t {
   sha256_t hash;
 
   step_t step = step_t::request;
-  std::uint32_t block = 0;    // the block of the current DATA/ACK step
-  bool late_dup = false;      // resend DATA `block` after its ACK
-  std::array<message_t, 4> outbox{};
-  unsigned out_head = 0, out_count = 0;
+  std::uint32_t block = 0;              // the block of the current DATA/ACK step
+  std::vector<std::uint32_t> late_dups;  // DATA of this window to resend after its ACK
+  std::vector<message_t> outbox;
+  std::size_t out_head = 0;
 
-  void push(message_t m) { outbox[(out_head + out_count++) % outbox.size()] = m; }
+  std::size_t out_count() const { return outbox.size() - out_head; }
+  void push(message_t m) { outbox.push_back(m); }
   message_t pop() {
-    const message_t m = outbox[out_head];
-    out_head = (out_head + 1) % outbox.size();
-    --out_count;
+    const message_t m = outbox[out_head++];
+    if (out_head == outbox.size()) {
+      outbox.clear();
+      out_head = 0;
+    }
     return m;
   }
 };
@@ -411,7 +442,8 @@ std::string output_name(const transfer_t &t) {
 
 class generator_t {
  public:
-  generator_t(const options_t &o, pcap_writer_t &out) : o_(o), out_(out), framer_(out, o.mtu), rng_(o.seed ^ 0x5ca1ab1e) {
+  generator_t(const options_t &o, pcap_writer_t &out)
+      : o_(o), out_(out), framer_(out, o.mtu, o.vlan), rng_(o.seed ^ 0x5ca1ab1e) {
     block_.resize(o.blksize);
   }
 
@@ -433,7 +465,7 @@ class generator_t {
       }
       transfer_t &t = *active[slot];
       turn(t);
-      if (t.step != step_t::done || t.out_count != 0) continue;
+      if (t.step != step_t::done || t.out_count() != 0) continue;
       finish(t, sha_list, tsv);
       if (auto next = start_next()) {
         active[slot] = std::move(next);
@@ -479,9 +511,13 @@ class generator_t {
     return t;
   }
 
-  // Plans the next messages of a transfer whose outbox is empty.
+  // Plans the next messages of a transfer whose outbox is empty. The sender
+  // sends a window of up to `windowsize` DATA blocks, one a turn; the
+  // receiver acknowledges the window's last block (RFC 7440). Windows start
+  // after each acknowledged block, so with nothing lost they end at the
+  // multiples of the window size and at the file's last block.
   void plan(transfer_t &t) {
-    const bool negotiated = o_.blksize != 512;
+    const bool negotiated = o_.blksize != 512 || o_.windowsize != 1;
     switch (t.step) {
       case step_t::request:
         t.push({message_t::request, false, 0});
@@ -504,16 +540,17 @@ class generator_t {
           // Half resent before the ACK arrives, half after it (the ACK and
           // the retransmission crossed).
           if (rng_.chance(0.5)) t.push({message_t::data, !t.write, t.block});
-          else t.late_dup = true;
+          else t.late_dups.push_back(t.block);
         }
-        t.step = step_t::ack;
+        if (t.block == t.blocks || t.block % o_.windowsize == 0) t.step = step_t::ack;
+        else ++t.block;
         return;
       }
       case step_t::ack:
         t.push({message_t::ack, t.write, t.block});
         if (rng_.chance(o_.dup_ack)) t.push({message_t::ack, t.write, t.block});
-        if (t.late_dup) t.push({message_t::data, !t.write, t.block});
-        t.late_dup = false;
+        for (const std::uint32_t late : t.late_dups) t.push({message_t::data, !t.write, late});
+        t.late_dups.clear();
         if (t.block == t.blocks) {
           t.step = step_t::done;
         } else {
@@ -528,8 +565,8 @@ class generator_t {
 
   // One message of one transfer, and the noise that follows it.
   void turn(transfer_t &t) {
-    if (t.out_count == 0) plan(t);
-    if (t.out_count == 0) return;
+    if (t.out_count() == 0) plan(t);
+    if (t.out_count() == 0) return;
     send(t, t.pop());
     const double whole = std::floor(o_.noise);
     int count = static_cast<int>(whole) + (rng_.chance(o_.noise - whole) ? 1 : 0);
@@ -576,21 +613,27 @@ class generator_t {
       payload_.insert(payload_.end(), s.begin(), s.end());
       payload_.push_back(0);
     };
-    const std::string blksize = std::to_string(o_.blksize);
+    // The request asks for the options, and the OACK grants the same.
+    const auto add_options = [&]() {
+      if (o_.blksize != 512) {
+        add_text("blksize");
+        add_text(std::to_string(o_.blksize));
+      }
+      if (o_.windowsize != 1) {
+        add_text("windowsize");
+        add_text(std::to_string(o_.windowsize));
+      }
+    };
     switch (m.kind) {
       case message_t::request:
         add16(t.write ? 2 : 1);
         add_text(t.filename);
         add_text("octet");
-        if (o_.blksize != 512) {
-          add_text("blksize");
-          add_text(blksize);
-        }
+        add_options();
         break;
       case message_t::oack:
         add16(6);
-        add_text("blksize");
-        add_text(blksize);
+        add_options();
         break;
       case message_t::ack:
         add16(4);

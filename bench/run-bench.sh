@@ -4,7 +4,7 @@
 #
 #   bench/run-bench.sh [--runs N] [--dir DIR] [--build DIR] [--no-build] [SCENARIO]...
 #
-# Scenarios (default: S M M1 F M15k; "all" adds M15k-fd1024):
+# Scenarios (default: S M M1 F M15k W V; "all" adds M15k-fd1024 S+r M+r):
 #   S            20 transfers of 5-10 MB, all at once, round robin
 #   M            10,000 transfers of 8-64 KB, 2,000 at once, random order
 #   M1           the same transfers as M, one at a time
@@ -12,8 +12,21 @@
 #   M15k         20,000 transfers of 8-24 KB, 15,000 at once, random order
 #   M15k-fd1024  the M15k capture with both programs under `ulimit -n 1024`;
 #                every one of tftpcarve's 20,000 files must come out byte for byte
+#   W            the transfers of M, 2,000 at once, windowed: windowsize 8
+#                negotiated in the request and the OACK, 8 DATA blocks per ACK
+#   V            the capture of M with an 802.1Q tag (VLAN 100) on every frame
+#   S+r, M+r     the S and M captures with tftpcarve writing `--report FILE`
+#                (a JSON line and a SHA-256 per transfer); the floor as always
 # Every capture also has 25% writes, 1% of DATA and 1% of ACKs sent twice and
-# 5% non-TFTP UDP noise.
+# 5% non-TFTP UDP noise. W and V hold the same files as M.
+#
+# The table gives wall, user and system seconds, their tftpcarve/floor ratios
+# and peak memory, then how the ratios on M and M15k grow against M1 (the same
+# work one transfer at a time), and the spread (max - min over the median) of
+# the wall and user times so that noise can be told from a difference.
+#
+# While tftpcarve writes no file at all from V's tagged frames (it did not
+# read 802.1Q before), V is timed and marked "no-vlan" instead of failing.
 #
 # Captures are generated once into DIR/captures (default
 # /dev/shm/tftpcarve-bench) and reused while the generator and the scenario's
@@ -41,12 +54,12 @@ while [ $# -gt 0 ]; do
     --build) build=$2; shift 2 ;;
     --no-build) do_build=0; shift ;;
     -h|--help) usage 0 ;;
-    all) scenarios+=(S M M1 F M15k M15k-fd1024); shift ;;
-    S|M|M1|F|M15k|M15k-fd1024) scenarios+=("$1"); shift ;;
+    all) scenarios+=(S M M1 F M15k W V M15k-fd1024 S+r M+r); shift ;;
+    S|M|M1|F|M15k|M15k-fd1024|W|V|S+r|M+r) scenarios+=("$1"); shift ;;
     *) echo "run-bench: unknown argument: $1" >&2; usage 1 ;;
   esac
 done
-[ ${#scenarios[@]} -gt 0 ] || scenarios=(S M M1 F M15k)
+[ ${#scenarios[@]} -gt 0 ] || scenarios=(S M M1 F M15k W V)
 case $runs in ''|*[!0-9]*|0) die "--runs needs a positive number" ;; esac
 
 common="--writes 0.25 --dup-data 0.01 --dup-ack 0.01 --noise 0.05 --seed 20240601"
@@ -59,9 +72,17 @@ scenario_args() {
             "--blksize 8192 --mtu 1500 --frag-reverse 0.1 $common" ;;
     M15k|M15k-fd1024)
       echo "--transfers 20000 --concurrent 15000 --schedule random --min-size 8192 --max-size 24576 $common" ;;
+    W) echo "$(scenario_args M) --windowsize 8" ;;
+    V) echo "$(scenario_args M) --vlan 100" ;;
   esac
 }
-capture_of() { [ "$1" = M15k-fd1024 ] && echo M15k || echo "$1"; }
+capture_of() {
+  case $1 in
+    M15k-fd1024) echo M15k ;;
+    *+r) echo "${1%+r}" ;;
+    *) echo "$1" ;;
+  esac
+}
 
 if [ ! -x /usr/bin/time ]; then
   [ "$(id -u)" = 0 ] || die "/usr/bin/time is missing: install Debian's 'time' package"
@@ -136,10 +157,16 @@ check() {
 
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
+# (max - min) / median, in percent.
+spread() { sort -g | awk '{ v[NR] = $1 } END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2;
+  print (m > 0 ? 100 * (v[NR] - v[1]) / m : 0) }'; }
+
 column_of() { awk -v c="$2" '{ print $c }' "$1"; }
 
 rows=()
+notes=()
 failed=0
+declare -A wall_ratio user_ratio
 for name in "${scenarios[@]}"; do
   cap_name=$(capture_of "$name")
   prepare "$cap_name"
@@ -147,6 +174,8 @@ for name in "${scenarios[@]}"; do
   pcap=$cap/capture.pcap
   limit=-
   [ "$name" = M15k-fd1024 ] && limit=1024
+  report=()
+  case $name in *+r) report=(--report "$work/report.jsonl") ;; esac
   mkdir -p "$work"
   : >"$work/carver.txt"
   : >"$work/floor.txt"
@@ -158,7 +187,8 @@ for name in "${scenarios[@]}"; do
     if [ $((i % 2)) = 1 ]; then order="carver floor"; else order="floor carver"; fi
     for who in $order; do
       if [ "$who" = carver ]; then
-        result=$(measure "$work/out" "$limit" "$carver" -r "$pcap")
+        rm -f "$work/report.jsonl"
+        result=$(measure "$work/out" "$limit" "$carver" -r "$pcap" "${report[@]}")
       else
         result=$(measure "$work/out" "$limit" "$floor" "$pcap")
       fi
@@ -170,12 +200,24 @@ for name in "${scenarios[@]}"; do
       fi
       if [ "$who" = carver ] && [ $i = 1 ]; then
         warnings=$(grep -c '^\[warning\]' "$work/stderr.txt" || true)
-        check "$work/out" "$cap" || verdict=WRONG
+        if [ "$name" = V ] && [ -z "$(find "$work/out" -maxdepth 1 -type f -print -quit)" ]; then
+          verdict=no-vlan
+          notes+=("V: tftpcarve wrote no file from 802.1Q-tagged frames; its times are of reading and dropping them")
+        else
+          check "$work/out" "$cap" || verdict=WRONG
+        fi
+        if [ ${#report[@]} -gt 0 ]; then
+          complete=$(grep -c '"state":"complete"' "$work/report.jsonl" || true)
+          if [ "$complete" != "$(summary "$cap_name" files)" ]; then
+            echo "run-bench: the report has $complete complete transfers, $(summary "$cap_name" files) expected" >&2
+            verdict=WRONG
+          fi
+        fi
       fi
     done
   done
   rm -rf "$work/out"
-  [ "$verdict" = ok ] || failed=1
+  case $verdict in ok|no-vlan) ;; *) failed=1 ;; esac
 
   bytes=$(summary "$cap_name" capture_bytes)
   packets=$(summary "$cap_name" packets)
@@ -183,21 +225,41 @@ for name in "${scenarios[@]}"; do
   cu=$(column_of "$work/carver.txt" 2 | median); fu=$(column_of "$work/floor.txt" 2 | median)
   cs=$(column_of "$work/carver.txt" 3 | median); fs=$(column_of "$work/floor.txt" 3 | median)
   cr=$(column_of "$work/carver.txt" 4 | median); fr=$(column_of "$work/floor.txt" 4 | median)
+  csp=$(column_of "$work/carver.txt" 1 | spread); fsp=$(column_of "$work/floor.txt" 1 | spread)
+  cusp=$(column_of "$work/carver.txt" 2 | spread); fusp=$(column_of "$work/floor.txt" 2 | spread)
+  wall_ratio[$name]=$(awk -v c="$cw" -v f="$fw" 'BEGIN { print (f > 0 ? c / f : 0) }')
+  user_ratio[$name]=$(awk -v c="$cu" -v f="$fu" 'BEGIN { print (f > 0 ? c / f : 0) }')
   rows+=("$(awk -v n="$name" -v b="$bytes" -v p="$packets" -v f="$(summary "$cap_name" files)" \
     -v cw="$cw" -v fw="$fw" -v cu="$cu" -v fu="$fu" -v cs="$cs" -v fs="$fs" -v cr="$cr" -v fr="$fr" \
-    -v w="$warnings" -v v="$verdict" 'BEGIN {
-      printf "%-11s %6.0f %6.2f %6d | %6.2f %6.2f %5.2f | %6.0f %6.0f | %6.2f %6.2f | %5.2f %5.2f %5.2f | %5.2f %5.2f | %6.1f %6.1f | %4d %s",
-        n, b / 1e6, p / 1e6, f, cw, fw, cw / fw, b / 1e6 / cw, b / 1e6 / fw, p / 1e6 / cw, p / 1e6 / fw,
-        cu, fu, (fu > 0 ? cu / fu : 0), cs, fs, cr / 1024, fr / 1024, w, v }')")
+    -v csp="$csp" -v fsp="$fsp" -v cusp="$cusp" -v fusp="$fusp" -v w="$warnings" -v v="$verdict" 'BEGIN {
+      printf "%-11s %6.0f %6.2f %6d | %6.2f %6.2f %5.2f | %6.0f %6.0f | %5.2f %5.2f %5.2f | %5.2f %5.2f | %6.1f %6.1f | %3.0f %3.0f %3.0f %3.0f | %4d %s",
+        n, b / 1e6, p / 1e6, f, cw, fw, cw / fw, b / 1e6 / cw, b / 1e6 / fw,
+        cu, fu, (fu > 0 ? cu / fu : 0), cs, fs, cr / 1024, fr / 1024, csp, fsp, cusp, fusp, w, v }')")
 done
 
 echo
 echo "Medians of $runs runs each; C = tftpcarve, F = floor; s = wall seconds; MB = 10^6 bytes of capture;"
-echo "Mp/s = million packets a second; usr, sys = CPU seconds; RSS = peak resident MiB; warn = tftpcarve's warnings."
-printf '%-11s %6s %6s %6s | %6s %6s %5s | %6s %6s | %6s %6s | %5s %5s %5s | %5s %5s | %6s %6s | %4s %s\n' \
-  scenario capMB Mpkts files "C s" "F s" C/F "C MB/s" "F MB/s" "C Mp/s" "F Mp/s" "C usr" "F usr" C/F \
-  "C sys" "F sys" "C RSS" "F RSS" warn check
+echo "usr, sys = CPU seconds; RSS = peak resident MiB; Cs Fs Cu Fu = spread of the wall (s) and user (u)"
+echo "times, (max - min) / median in %; warn = tftpcarve's warnings."
+printf '%-11s %6s %6s %6s | %6s %6s %5s | %6s %6s | %5s %5s %5s | %5s %5s | %6s %6s | %3s %3s %3s %3s | %4s %s\n' \
+  scenario capMB Mpkts files "C s" "F s" C/F "C MB/s" "F MB/s" "C usr" "F usr" C/F \
+  "C sys" "F sys" "C RSS" "F RSS" Cs Fs Cu Fu warn check
 printf '%s\n' "${rows[@]}"
+echo
+# The same files in many transfers at once against one at a time: a ratio
+# that grows with the transfers open means a cost per packet that does too.
+if [ -n "${wall_ratio[M1]:-}" ]; then
+  for name in M M15k; do
+    [ -n "${wall_ratio[$name]:-}" ] || continue
+    awk -v n="$name" -v w="${wall_ratio[$name]}" -v w1="${wall_ratio[M1]}" -v u="${user_ratio[$name]}" \
+      -v u1="${user_ratio[M1]}" 'BEGIN {
+        printf "growth %-5s against M1: wall C/F %.2f / %.2f = %.2f; user C/F %.2f / %.2f = %.2f\n",
+          n, w, w1, (w1 > 0 ? w / w1 : 0), u, u1, (u1 > 0 ? u / u1 : 0) }'
+  done
+else
+  echo "growth against M1: not measured (M1 was not run)"
+fi
+for note in "${notes[@]}"; do echo "note: $note"; done
 echo
 echo "total $(( $(date +%s) - started )) s"
 [ $failed = 0 ] || die "some output was wrong or a program failed (see above)"

@@ -11,9 +11,9 @@ if(TFTPCARVE_BENCH)
 
   if(TFTPCARVE_TESTS)
     # Generated captures of every kind the benchmark uses, small, carved and
-    # checked file by file.
+    # checked file by file; the floor's output checked as well.
     add_test(NAME bench_smoke
              COMMAND ${CMAKE_SOURCE_DIR}/bench/smoke-test.sh $<TARGET_FILE:gen_capture> $<TARGET_FILE:tftpcarve>
-                     ${CMAKE_BINARY_DIR}/bench-smoke)
+                     $<TARGET_FILE:floor> ${CMAKE_BINARY_DIR}/bench-smoke)
   endif()
 endif()
