@@ -57,6 +57,7 @@ class wire_cursor {
   // cursor unmoved but not failed, when no NUL is left: a field cut off by
   // the end of the message is the caller's to judge.
   std::optional<std::string_view> cstring() {
+    if (rest_.empty()) return std::nullopt;  // and data() may be null
     const void *nul = std::memchr(rest_.data(), 0, rest_.size());
     if (nul == nullptr) return std::nullopt;
     const auto length = static_cast<std::size_t>(static_cast<const std::uint8_t *>(nul) - rest_.data());
