@@ -45,13 +45,13 @@ struct block_output_t {
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
-// Bytes from the start of the output to the end of what a block reads.
-inline constexpr std::size_t BLOCK_OUTPUT_HOT_BYTES =
-    offsetof(block_output_t, file) + offsetof(output_file_t, created) + sizeof(void *);
+// Bytes from the start of the output to the end of what a block reads: the
+// file's descriptor and its word of flags, which `created` follows.
+inline constexpr std::size_t BLOCK_OUTPUT_HOT_BYTES = offsetof(block_output_t, file) + offsetof(output_file_t, created);
 #pragma GCC diagnostic pop
 
 // Whether the output file exists (it was created and is not closed).
-inline bool output_has_file(const block_output_t &out) { return out.file.created != nullptr; }
+inline bool output_has_file(const block_output_t &out) { return out.file.exists != 0; }
 
 // Keeps `block`, not counted yet, for its place at `offset`, in place of
 // any copy held for that place. Ends the process when no buffer can be had.

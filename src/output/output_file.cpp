@@ -147,6 +147,7 @@ bool output_create(output_file_t &file, const char *name, bool replace) {
   kept->device = info.st_dev;
   kept->inode = info.st_ino;
   file.created = std::move(kept);
+  file.exists = 1;
   return true;
 }
 
@@ -196,4 +197,5 @@ void output_set_size(output_file_t &file, std::uint64_t size) {
 void output_close(output_file_t &file) {
   if (file.fd >= 0) release_descriptor(file);
   file.created.reset();
+  file.exists = 0;
 }

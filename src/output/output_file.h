@@ -29,11 +29,15 @@ struct created_file_t {
 
 struct output_file_t {
   int fd = -1;  // -1 while parked or closed
-  std::uint32_t slot : 30 = 0;  // place in the set of open descriptors, while fd >= 0
+  std::uint32_t slot : 29 = 0;  // place in the set of open descriptors, while fd >= 0
   std::uint32_t referenced : 1 = 0;  // written since the sweep last passed
   // Bytes were written that the file may not keep: its size is to be set
   // when it is closed (see block_output.h).
   std::uint32_t size_unsettled : 1 = 0;
+  // The file was created and is not closed: `created` is set. A DATA or ACK
+  // asks this, and the bit is in the record's first cache line where the
+  // pointer is not.
+  std::uint32_t exists : 1 = 0;
   std::unique_ptr<created_file_t> created;
 };
 
