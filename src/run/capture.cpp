@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "decode/frame.h"
 #include "decode/link.h"
 #include "run/log.h"
 
@@ -52,10 +53,11 @@ int run_capture(const char *path, const char *filter_text) {
   compiled_filter filter;
   if (pcap_compile(handle.get(), &filter.program, filter_text, 0, 0) < 0)
     log_error(2, "unable to compile pcap filter %s: %s", filter_text, pcap_geterr(handle.get()));
-  if (pcap_setfilter(handle.get(), &filter.program) < 0)
-    log_error(2, "unable to set pcap filter %s: %s", filter_text, pcap_geterr(handle.get()));
+  // Not installed with pcap_setfilter: each frame is filtered on its way to
+  // the handler, in the form the program was compiled for (frame.h).
+  frame_path frames = make_frame_path(handler, link_type, &filter.program, pcap_is_swapped(handle.get()) == 1);
   int result = 0;
-  if (pcap_loop(handle.get(), -1, handler, nullptr) < 0) {
+  if (pcap_loop(handle.get(), -1, take_frame, reinterpret_cast<u_char *>(&frames)) < 0) {
     log_error(0, "failed processing packets: %s", pcap_geterr(handle.get()));
     result = 1;
   }

@@ -23,6 +23,7 @@ void print_usage(const char *program_name) {
              "   -f       overwrite existing files\n"
              "   -c       print TFTP file contents to console\n"
              "   -E       exclude TFTP filename when reconstructing\n"
+             "   -6       also reconstruct TFTP over IPv6\n"
              "   -v       print verbose TFTP exchanges (repeat up to three times)\n"
              "   -X       dump TFTP packet contents\n"
              "   -B       check packets for bad checksums\n"
@@ -55,7 +56,7 @@ int main(int argc, char *argv[]) {
   // "+" keeps GNU getopt from permuting: parsing stops at the first word that
   // is not an option, and the rest are filter words even if they look like
   // options.
-  while ((option = getopt(argc, argv, "+vr:hd:XcfEB")) != -1) {
+  while ((option = getopt(argc, argv, "+vr:hd:XcfEB6")) != -1) {
     switch (option) {
       case 'v': ++verbose; break;
       case 'r': path = optarg; check_readable(path); break;
@@ -66,6 +67,7 @@ int main(int argc, char *argv[]) {
       case 'f': overwrite = 1; break;
       case 'E': use_filename = 0; break;
       case 'B': check_checksums = 1; break;
+      case '6': decode_ipv6 = 1; break;
       default: usage_status = 1; break;
     }
   }
