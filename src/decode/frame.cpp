@@ -20,7 +20,9 @@ std::uint8_t filtered_copy[MAX_FRAME];
 
 constexpr std::size_t TAG_LEN = 4;
 constexpr std::size_t NO_IPV6 = static_cast<std::size_t>(-1);
-constexpr std::uint32_t NULL_FAMILY_INET6 = 10;  // the host's AF_INET6, which libpcap compiles in
+// One of the BSD values that libpcap compiles "ip6" into for a capture file
+// (24, 28, 30; not Linux's 10).
+constexpr std::uint32_t NULL_FAMILY_INET6 = 24;
 
 struct frame_ref {
   const u_char *bytes;
@@ -84,10 +86,11 @@ frame_ref ipv6_form(const frame_path &path, const frame_ref &f) {
   const std::size_t net = ipv6_at(path.link_type, b);
   if (net == NO_IPV6 || b.size() > MAX_FRAME || b.size() < net) return f;
   const ip6_filter_form form = ip6_form_for_filter(b.subspan(net));
+  const bool reshaped = form.cut != 0 || form.patch_fragment;
   const bool loopback = path.link_type == DLT_NULL;
-  if (form.cut == 0 && !loopback) return f;
+  if (!reshaped && !loopback) return f;
   frame_ref out = copy_without(f, net + IP6_HEADER_LEN, form.cut, filtered_copy);
-  if (form.cut != 0) {
+  if (reshaped) {
     std::uint8_t *fixed = filtered_copy + net;
     const bytes_t stored{fixed, IP6_HEADER_LEN};
     store_be16(fixed + IP6_PAYLOAD_LENGTH,

@@ -1,6 +1,9 @@
 #!/bin/sh
 # Carves every capture of real TFTP traffic listed in the manifest and checks
-# that each yields exactly the files listed for it, byte for byte.
+# that each yields exactly the files listed for it, byte for byte. A capture
+# that needs options of its own names them on a line
+#   #args CAPTURE OPTION...
+# which other readers of the manifest take for a comment.
 # Usage: run-real.sh TFTPCARVE CAPTURE_DIR
 set -u
 
@@ -29,7 +32,9 @@ for capture in $(grep -v '^#' "$manifest" | awk 'NF { print $1 }' | sort -u); do
     *) file=$dir/$capture ;;
   esac
 
-  (cd "$out" && "$tool" -r "$file" >"$scratch/stdout" 2>"$scratch/stderr")
+  args=$(awk -v c="$capture" '$1 == "#args" && $2 == c { for (i = 3; i <= NF; i++) printf "%s ", $i }' "$manifest")
+  # shellcheck disable=SC2086 # the options are words of their own
+  (cd "$out" && "$tool" $args -r "$file" >"$scratch/stdout" 2>"$scratch/stderr")
   status=$?
   problems=""
   [ "$status" -eq 0 ] || problems="$problems
@@ -60,7 +65,7 @@ for capture in $(grep -v '^#' "$manifest" | awk 'NF { print $1 }' | sort -u); do
     echo "ok   $capture ($(wc -l <"$scratch/want") files)"
     passed=$((passed + 1))
   else
-    echo "FAIL $capture (tftpcarve -r $capture):$problems"
+    echo "FAIL $capture (tftpcarve ${args}-r $capture):$problems"
     failed=$((failed + 1))
   fi
   rm -rf "$out"
