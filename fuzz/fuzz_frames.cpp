@@ -142,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     pcap_pkthdr header{};
     header.caplen = frame.caplen;
     header.len = frame.len;
-    take_frame(reinterpret_cast<u_char *>(&path), &header, bytes.get());
+    take_frame(path, &header, bytes.get());
   }
 
   // The end of a run, then a clean start for the next input.

@@ -35,7 +35,8 @@ class ip_address {
   // 255.255.255.255, the only address treated as a broadcast.
   static constexpr ip_address limited_broadcast() { return ip_address(0xFFFFFFFFu, 0); }
 
-  constexpr bool operator==(const ip_address &) const = default;
+  // One compare of the whole value.
+  constexpr bool operator==(const ip_address &other) const { return hash_bits() == other.hash_bits(); }
 
   bool is_limited_broadcast() const { return low_ == 0xFFFFFFFFu && high_ == 0; }
   bool is_v6() const { return (high_ & V6_TAG) != 0; }
@@ -43,8 +44,9 @@ class ip_address {
   std::uint32_t v4_host_order() const { return low_; }
   // The stored bytes of an IPv6 address.
   const v6_bytes_t &v6_bytes() const;
-  // Bits to mix into a hash key: an IPv4 address's own 32 bits.
-  std::uint64_t hash_bits() const { return static_cast<std::uint64_t>(high_) << 32 | low_; }
+  // Bits to mix into a hash key, one number per address (so they may stand
+  // for it in a key): an IPv4 address's own 32 bits.
+  constexpr std::uint64_t hash_bits() const { return static_cast<std::uint64_t>(high_) << 32 | low_; }
 
  private:
   static constexpr std::uint32_t V6_TAG = 0x80000000u;

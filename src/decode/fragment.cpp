@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <tuple>
 #include <unordered_map>
 
 #include "base/address.h"
@@ -42,9 +43,8 @@ constexpr std::size_t MAX_DATAGRAM_PAYLOAD = 65535;
 
 struct frag_key_hash {
   std::size_t operator()(const frag_key &k) const noexcept {
-    std::uint64_t v = (k.src.hash_bits() * 0x9e3779b97f4a7c15ull) ^ k.dst.hash_bits();
-    v *= 0xff51afd7ed558ccdull;
-    return static_cast<std::size_t>(v ^ (v >> 29) ^ (static_cast<std::uint64_t>(k.id) * 0xc4ceb9fe1a85ec53ull));
+    const std::uint64_t v = (k.src << 32 ^ k.src >> 32 ^ k.dst) * 0x9e3779b97f4a7c15ull;
+    return static_cast<std::size_t>(v ^ (v >> 29) ^ (static_cast<std::uint64_t>(k.id) * 0xff51afd7ed558ccdull));
   }
 };
 
@@ -54,8 +54,8 @@ struct frag_key_hash {
 std::unordered_map<frag_key, fragment_t *, frag_key_hash> frag_index;
 
 frag_key key_of(bytes_t header) {
-  return {ip_address::from_stored_v4(load_raw32(header, IP_SRC)),
-          ip_address::from_stored_v4(load_raw32(header, IP_DST)), load_be16(header, IP_ID)};
+  return {ip_address::from_stored_v4(load_raw32(header, IP_SRC)).hash_bits(),
+          ip_address::from_stored_v4(load_raw32(header, IP_DST)).hash_bits(), load_be16(header, IP_ID)};
 }
 
 // The bucket hash reads the fields as stored.
@@ -141,19 +141,18 @@ int bucket_of(const fragment_t *record) {
   return record->v6 ? record->v6->bucket : bucket_of(bytes_t{record->header, IP_HEADER_MIN});
 }
 
-void unlink_record(fragment_t *record, int bucket) {
+void unlink_from_bucket(fragment_t *record, int bucket) {
   if (record->prev) record->prev->next = record->next;
   else fragment_table[bucket] = record->next;
   if (record->next) record->next->prev = record->prev;
-  frag_index.erase(key_of(record));
 }
 
 void print_record(int bucket, const fragment_t *record) {
   const bytes_t header{record->header, IP_HEADER_MIN};
-  const frag_key key = key_of(record);
-  const address_text src = to_text(key.src);
-  const address_text dst = to_text(key.dst);
-  const std::uint32_t id = key.id;
+  const fragment_v6_t *v6 = record->v6;
+  const address_text src = to_text(v6 ? v6->src : ip_address::from_stored_v4(load_raw32(header, IP_SRC)));
+  const address_text dst = to_text(v6 ? v6->dst : ip_address::from_stored_v4(load_raw32(header, IP_DST)));
+  const std::uint32_t id = key_of(record).id;
   log_debug_line("fragment bucket %d: [%p], length=%u, flags=%04X, src=%s, dst=%s, id=%u", bucket,
                  static_cast<const void *>(record), static_cast<unsigned>(record->length), record->flags, src.text,
                  dst.text, static_cast<unsigned>(id));
@@ -191,9 +190,24 @@ int frag_hash6(const ip6_origin &origin) {
 namespace {
 
 // The record of a key, made when it has none yet; `created` tells which.
-fragment_t *record_for(const frag_key &key, int bucket, bool ipv6, bool &created) {
+// The bucket, a fold over the key's bytes, is only worked out for a new
+// record.
+template <class Bucket>
+fragment_t *record_for(const frag_key &key, Bucket bucket_of_key, bool ipv6, bool &created) {
   created = false;
-  if (auto found = frag_index.find(key); found != frag_index.end()) return found->second;
+  // One lookup finds the record or makes its index entry. The entry is part
+  // of the new record: a failed allocation there (a node, or the bucket
+  // array when the index grows) is fatal in the same way, not an exception
+  // that aborts the process.
+  decltype(frag_index)::iterator slot;
+  try {
+    bool inserted;
+    std::tie(slot, inserted) = frag_index.try_emplace(key, nullptr);
+    if (!inserted) return slot->second;
+  } catch (const std::bad_alloc &) {
+    log_error(-1, "failed to allocate new fragment");
+  }
+  const int bucket = bucket_of_key();
   auto *record = static_cast<fragment_t *>(std::calloc(1, sizeof(fragment_t) + (ipv6 ? sizeof(fragment_v6_t) : 0)));
   if (record == nullptr) log_error(-1, "failed to allocate new fragment");
   if (ipv6) {
@@ -201,14 +215,7 @@ fragment_t *record_for(const frag_key &key, int bucket, bool ipv6, bool &created
     record->v6->key = key;
     record->v6->bucket = bucket;
   }
-  // The index entry is part of the new record: a failed allocation there
-  // (a node, or the bucket array when the index grows) is fatal in the
-  // same way, not an exception that aborts the process.
-  try {
-    frag_index.emplace(key, record);
-  } catch (const std::bad_alloc &) {
-    log_error(-1, "failed to allocate new fragment");
-  }
+  slot->second = record;
   link_at_head(record, bucket);
   created = true;
   return record;
@@ -239,21 +246,27 @@ fragment_t *add_piece(fragment_t *record, unsigned offset_units, unsigned more, 
 
 fragment_t *frag_add(bytes_t header, unsigned offset_units, unsigned more, bytes_t payload) {
   bool created;
-  fragment_t *record = record_for(key_of(header), bucket_of(header), false, created);
+  fragment_t *record = record_for(key_of(header), [header] { return bucket_of(header); }, false, created);
   if (created || offset_units == 0) std::memcpy(record->header, header.data(), IP_HEADER_MIN);
   return add_piece(record, offset_units, more, payload);
 }
 
 fragment_t *frag_add6(const fragment_origin6 &piece, unsigned offset_units, unsigned more, bytes_t payload) {
   const ip6_origin &origin = piece.origin;
-  frag_key key{};
+  ip_address src, dst;
   try {
-    key = {ip_address::from_v6(origin.src.data()), ip_address::from_v6(origin.dst.data()), origin.id};
+    src = ip_address::from_v6(origin.src.data());
+    dst = ip_address::from_v6(origin.dst.data());
   } catch (const std::bad_alloc &) {
     log_error(-1, "failed to allocate new fragment");
   }
   bool created;
-  fragment_t *record = record_for(key, frag_hash6(origin), true, created);
+  fragment_t *record =
+      record_for({src.hash_bits(), dst.hash_bits(), origin.id}, [&origin] { return frag_hash6(origin); }, true, created);
+  if (created) {
+    record->v6->src = src;
+    record->v6->dst = dst;
+  }
   // As for IPv4's header: the first piece tells where the fragmentable part
   // begins and which destination the checksum covers.
   if (created || offset_units == 0) record->v6->shared = piece;
@@ -443,7 +456,8 @@ void frag_release(fragment_t *record) {
     log_debug(2, "failed to remove frag: %p", static_cast<void *>(record));
     return;
   }
-  unlink_record(record, bucket_of(record));
+  unlink_from_bucket(record, bucket_of(record));
+  frag_index.erase(found);
   if (record->flags & FRAG_REASSEMBLED) std::free(record->packet);
   std::free(record);
 }

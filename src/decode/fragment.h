@@ -46,10 +46,11 @@ struct fragment_origin6 {
   std::uint8_t next_header;  // the first header of the fragmentable part
 };
 
-// The key of a record.
+// The key of a record. Each address is held as its hash_bits, one number
+// per address of either family, so that a key compares in three steps.
 struct frag_key {
-  ip_address src;
-  ip_address dst;
+  std::uint64_t src;
+  std::uint64_t dst;
   std::uint32_t id;
   bool operator==(const frag_key &) const = default;
 };
@@ -86,6 +87,8 @@ struct fragment_t {
 
 struct fragment_v6_t {
   fragment_origin6 shared;
+  ip_address src;
+  ip_address dst;
   frag_key key;
   int bucket;
 };

@@ -21,8 +21,12 @@
 //     with the family libpcap compares; the handler gets the packet as it is.
 // Every other frame is filtered as it is, exactly as libpcap would have done
 // before calling the handler (pcap_offline_filter runs the same interpreter
-// on the same bytes), so untagged IPv4 costs what it did.
+// on the same bytes), so untagged IPv4 costs what it did: `take`, picked for
+// the link type and the options, looks for a tag at a fixed place and calls
+// the handler directly, and only a frame to reshape leaves that path.
 struct frame_path {
+  // What pcap_loop calls for each frame, with `user` pointing to this path.
+  pcap_handler take = nullptr;
   packet_handler handler = nullptr;
   int link_type = 0;
   // Where a link header holds the type that a tag may take the place of (0:
@@ -37,8 +41,10 @@ struct frame_path {
 // The path of a link type's frames through its handler.
 frame_path make_frame_path(packet_handler handler, int link_type, const bpf_program *filter, bool swapped);
 
-// What pcap_loop calls for each frame; `user` points to the frame_path.
-void take_frame(u_char *user, const pcap_pkthdr *header, const u_char *frame);
+// Runs one frame along its path: what `take` does.
+inline void take_frame(const frame_path &path, const pcap_pkthdr *header, const u_char *frame) {
+  path.take(reinterpret_cast<u_char *>(const_cast<frame_path *>(&path)), header, frame);
+}
 
 // Tags at most taken off one frame; a deeper stack is left as it is.
 inline constexpr unsigned MAX_VLAN_TAGS = 8;

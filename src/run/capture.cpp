@@ -57,7 +57,7 @@ int run_capture(const char *path, const char *filter_text) {
   // the handler, in the form the program was compiled for (frame.h).
   frame_path frames = make_frame_path(handler, link_type, &filter.program, pcap_is_swapped(handle.get()) == 1);
   int result = 0;
-  if (pcap_loop(handle.get(), -1, take_frame, reinterpret_cast<u_char *>(&frames)) < 0) {
+  if (pcap_loop(handle.get(), -1, frames.take, reinterpret_cast<u_char *>(&frames)) < 0) {
     log_error(0, "failed processing packets: %s", pcap_geterr(handle.get()));
     result = 1;
   }
