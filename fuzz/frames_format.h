@@ -35,6 +35,12 @@ inline constexpr std::uint8_t OPT_NO_FILENAME = 16;     // -E
 // indexed from the first record and piece, so that the indexed lookups are
 // fuzzed on small inputs too. They must find what the walks find.
 inline constexpr std::uint8_t OPT_INDEX_EARLY = 32;
+inline constexpr std::uint8_t OPT_IPV6 = 64;  // -6
+// Not an option of the tool either: the frames go through the "udp" filter
+// compiled for the link type, as the tool's do. Without it every frame
+// reaches its handler, filtered or not; VLAN tags are taken off, and with
+// -6 the filter's view of IPv6 is made, either way.
+inline constexpr std::uint8_t OPT_FILTER = 128;
 
 inline constexpr std::size_t PREAMBLE = 3;
 inline constexpr std::size_t FRAME_HEADER = 4;

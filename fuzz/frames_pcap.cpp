@@ -104,6 +104,7 @@ int to_pcap(const char *input, const char *capture) {
   if (flags & frames_format::OPT_OVERWRITE) args += " -f";
   if (flags & frames_format::OPT_DUMP_PACKETS) args += " -X";
   if (flags & frames_format::OPT_NO_FILENAME) args += " -E";
+  if (flags & frames_format::OPT_IPV6) args += " -6";
   for (int v = 0; v < (data[2] & 3); ++v) args += " -v";
   args += " -d " + std::to_string((data[2] >> 2) % 7);
   std::printf("%s\n", args.c_str() + 1);

@@ -1,5 +1,6 @@
-// Drives whole runs through the per-frame path, from the link-layer handler
-// down to output files, with state carried across the frames of one input.
+// Drives whole runs through the per-frame path, from the frame's tags and
+// the filter's view of it, through the link-layer handler, down to output
+// files, with state carried across the frames of one input.
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +17,7 @@
 #include <string>
 
 #include "decode/fragment.h"
+#include "decode/frame.h"
 #include "decode/link.h"
 #include "frames_format.h"
 #include "run/options.h"
@@ -30,19 +33,24 @@ int scratch_fd = -1;
 int home_fd = -1;
 char scratch_path[] = "/tmp/fuzz_frames.XXXXXX";
 
+std::array<bpf_program, frames_format::LINK_TYPES.size()> udp_filters{};
+
 const std::size_t default_chain_walk_limit = chain_walk_limit;
 const std::size_t default_piece_walk_limit = piece_walk_limit;
 
-// An output name is the 43-character endpoint part, then "-" and the
-// sanitised file name, and it names a regular file: anything else means a
-// name escaped its rules.
+// An output name is the endpoint part, then "-" and the sanitised file
+// name, and it names a regular file: anything else means a name escaped its
+// rules. The endpoint part is two endpoints of one family joined by "-":
+// 43 characters for IPv4, 91 for IPv6.
 bool well_formed_output(const char *name) {
   const std::size_t length = std::strlen(name);
-  if (length < 43 || (length > 43 && name[43] != '-')) return false;
+  const std::size_t endpoint = length > 45 && name[45] == '-' ? 45 : 21;
+  const std::size_t part = 2 * endpoint + 1;
+  if (length < part || (length > part && name[part] != '-')) return false;
   for (std::size_t i = 0; i < length; ++i) {
     const char c = name[i];
     const bool allowed = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                         c == '.' || c == '_' || (c == '-' && (i == 21 || i == 43));
+                         c == '.' || c == '_' || (c == '-' && (i == endpoint || i == part));
     if (!allowed) return false;
   }
   struct stat info{};
@@ -77,6 +85,7 @@ void set_options(const std::uint8_t *data, std::size_t size) {
   use_filename = (flags & frames_format::OPT_NO_FILENAME) == 0;
   verbose = levels & 3;
   debug_level = (levels >> 2) % 7;
+  decode_ipv6 = (flags & frames_format::OPT_IPV6) != 0;
   const bool early = (flags & frames_format::OPT_INDEX_EARLY) != 0;
   chain_walk_limit = early ? 0 : default_chain_walk_limit;
   piece_walk_limit = early ? 0 : default_piece_walk_limit;
@@ -104,14 +113,23 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   const rlimit few{64, 64};
   if (setrlimit(RLIMIT_NOFILE, &few) != 0) std::abort();
   frag_table_init();
+  // The "udp" filter as the tool compiles it for each link type.
+  for (std::size_t i = 0; i < frames_format::LINK_TYPES.size(); ++i) {
+    pcap_t *dead = pcap_open_dead(frames_format::LINK_TYPES[i], 262144);
+    if (dead == nullptr || pcap_compile(dead, &udp_filters[i], "udp", 0, 0) != 0) std::abort();
+    pcap_close(dead);
+  }
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   if (size < frames_format::PREAMBLE) return -1;
-  const int link_type = frames_format::LINK_TYPES[data[0] % frames_format::LINK_TYPES.size()];
+  const std::size_t selector = data[0] % frames_format::LINK_TYPES.size();
+  const int link_type = frames_format::LINK_TYPES[selector];
   set_options(data, size);
-  const pcap_handler handler = handler_for_datalink(link_type);
+  const bool filtered = size > 1 && (data[1] & frames_format::OPT_FILTER) != 0;
+  frame_path path = make_frame_path(handler_for_datalink(link_type), link_type,
+                                    filtered ? &udp_filters[selector] : nullptr, false);
   if (fchdir(scratch_fd) != 0) std::abort();
 
   frames_format::frame_reader reader(data, size);
@@ -124,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     pcap_pkthdr header{};
     header.caplen = frame.caplen;
     header.len = frame.len;
-    handler(nullptr, &header, bytes.get());
+    take_frame(path, &header, bytes.get());
   }
 
   // The end of a run, then a clean start for the next input.

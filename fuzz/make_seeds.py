@@ -7,6 +7,8 @@ usage: make_seeds.py FRAMES_PCAP   (the converter built with the fuzz targets)
 
 import hashlib
 import os
+import socket
+import struct
 import subprocess
 import sys
 
@@ -90,6 +92,90 @@ def many_open_files():
     return cap
 
 
+# VLAN tags and IPv6, which the pcapgen helpers do not make.
+def tagged(frame, tpids, type_at=12):
+    tags = b"".join(struct.pack("!HH", tpid, 100 + i) for i, tpid in enumerate(tpids))
+    return frame[:type_at] + tags + frame[type_at:]
+
+
+def addr6(text):
+    return socket.inet_pton(socket.AF_INET6, text)
+
+
+def udp6(src, sport, dst, dport, payload, fill_checksum=True, pseudo_dst=None):
+    length = 8 + len(payload)
+    datagram = struct.pack("!HHHH", sport, dport, length, 0) + payload
+    if fill_checksum:
+        pseudo = addr6(src) + addr6(pseudo_dst or dst) + struct.pack("!II", length, 17)
+        value = g.checksum(pseudo + datagram) or 0xFFFF
+        datagram = datagram[:6] + struct.pack("!H", value) + datagram[8:]
+    return datagram
+
+
+def ipv6(src, dst, payload, first=17):
+    return struct.pack("!IHBB", 0x60000000, len(payload), first, 64) + addr6(src) + addr6(dst) + payload
+
+
+def options6(nxt, length=8):
+    return struct.pack("!BBBB", nxt, length // 8 - 1, 1, length - 4) + b"\0" * (length - 4)
+
+
+def routing6(nxt, segments_left, addresses):
+    return struct.pack("!BBBB", nxt, 2 * len(addresses), 0, segments_left) + b"\0" * 4 + \
+        b"".join(addr6(a) for a in addresses)
+
+
+def fragment6(nxt, offset_units, more, ident):
+    return struct.pack("!BBHI", nxt, 0, offset_units << 3 | (1 if more else 0), ident)
+
+
+C6, S6 = "fd00::2", "fd00::1"
+
+
+def ethernet6(packet):
+    return g.ethernet(packet)[:12] + b"\x86\xdd" + packet
+
+
+def vlan_transfer():
+    # Two tags on every frame, and a frame with more tags than are taken off.
+    cap = g.Capture(g.LINK_ETHERNET)
+    for raw, in ((f,) for f, _, _ in read_transfer(g.LINK_ETHERNET).records):
+        cap.frame(tagged(raw, [0x88A8, 0x8100]))
+    cap.frame(tagged(g.ethernet(g.ip_udp(C, 1099, S, 69, g.rrq("deep"))), [0x8100] * 9))
+    return cap
+
+
+def vlan_sll():
+    # Linux cooked v1 as tcpdump -i any writes it: each datagram untagged
+    # and again with its tag after the cooked header.
+    cap = g.Capture(113)
+    for raw, _, _ in read_transfer(g.LINK_RAW).records:
+        sll = b"\0\0\0\x01\0\x06" + b"\x02\0\0\0\0\x01" + b"\0\0"
+        cap.frame(sll + b"\x08\x00" + raw)
+        cap.frame(sll + b"\x81\x00" + struct.pack("!H", 100) + b"\x08\x00" + raw)
+    return cap
+
+
+def ipv6_transfer():
+    # Extension headers, a routing header naming the final destination, the
+    # DATA in pieces out of order with options behind the fragment header,
+    # a zero checksum, and a datagram left incomplete.
+    cap = g.Capture(g.LINK_ETHERNET)
+    request = udp6(C6, 1025, S6, 69, g.rrq("boot.efi", "octet", [("blksize", "1400")]), pseudo_dst="fd00::9")
+    cap.frame(ethernet6(ipv6(C6, S6, options6(43) + routing6(17, 1, ["fd00::9"]) + request, 0)))
+    block = bytes(i % 251 for i in range(1400))
+    fragmentable = options6(17) + udp6(S6, 3000, C6, 1025, g.data(1, block))
+    pieces = [(0, 600), (592, 600), (1184, len(fragmentable) - 1184)]
+    for start, n in (pieces[2], pieces[0], pieces[1], pieces[1]):
+        more = start + n < len(fragmentable)
+        cap.frame(ethernet6(ipv6(S6, C6, fragment6(60, start // 8, more, 0x1234) + fragmentable[start:start + n], 44)))
+    cap.frame(ethernet6(ipv6(C6, S6, udp6(C6, 1025, S6, 3000, g.ack(1)), 17)))
+    cap.frame(ethernet6(ipv6(S6, C6, udp6(S6, 3000, C6, 1025, g.data(2, b"tail"), fill_checksum=False))))
+    cap.frame(ethernet6(ipv6(C6, S6, udp6(C6, 1025, S6, 3000, g.ack(2)))))
+    cap.frame(ethernet6(ipv6(S6, C6, fragment6(17, 10, True, 0x5678) + b"x" * 64, 44)))
+    return cap
+
+
 MAX_SEED = 16384  # longer inputs are cut at a frame boundary: they only slow the fuzzer
 
 
@@ -117,6 +203,9 @@ def main():
         "fragments.pcap": fragments(),
         "broadcast-options.pcap": broadcast_and_options(),
         "many-open-files.pcap": many_open_files(),
+        "vlan-qinq.pcap": vlan_transfer(),
+        "vlan-sll.pcap": vlan_sll(),
+        "ipv6-headers.pcap": ipv6_transfer(),
     }
     for name, cap in own.items():
         cap.write(os.path.join(captures, name))
@@ -129,8 +218,14 @@ def main():
     # Each capture with a few option sets: flags, then verbose | debug << 2.
     # 0x20 has the indexes take over from the first record and piece.
     option_sets = [(0, 0x0B), (0x0A, 0x1B), (0x15, 0x01), (0x04, 0x03), (0x20, 0x0B)]
-    for source in sources:
-        for flags, levels in option_sets:
+    # 0x40 is -6; 0x80 runs the "udp" filter as the tool does.
+    reach_sets = [(0x40, 0x0B), (0xC0, 0x0B), (0x61, 0x1B), (0x80, 0x0B)]
+    reach = [os.path.join(captures, n) for n in ("vlan-qinq.pcap", "vlan-sll.pcap", "ipv6-headers.pcap")]
+    path = os.path.join(ROOT, "tests", "captures", "real-next")
+    if os.path.isdir(path):
+        reach += [os.path.join(path, n) for n in sorted(os.listdir(path)) if n.startswith(("ipv6", "vlan", "qinq"))]
+    for source in sources + reach:
+        for flags, levels in option_sets + (reach_sets if source in reach else []):
             tmp = os.path.join(corpus, ".tmp")
             if subprocess.run([converter, "to-input", source, tmp, str(flags), str(levels)]).returncode:
                 break
@@ -139,7 +234,6 @@ def main():
             with open(os.path.join(corpus, hashlib.sha1(blob).hexdigest()), "wb") as out:
                 out.write(blob)
     # Link types with no capture of their own: one short exchange each.
-    import struct
     for selector, header in ((0, struct.pack("<I", 2)), (0, struct.pack(">I", 2)), (2, g.ethernet(b"")[:14]),
                              (3, b"\xff\x03\x00\x21"), (5, b"\0" * 14 + b"\x08\x00"),
                              (6, b"\x08\x00" + b"\0" * 18)):
@@ -149,6 +243,20 @@ def main():
             raw = header + packet
             frames += struct.pack(">HH", len(raw), 0) + raw
         blob = bytes([selector, 0, 0x0B]) + frames
+        with open(os.path.join(corpus, hashlib.sha1(blob).hexdigest()), "wb") as out:
+            out.write(blob)
+    # The same over IPv6, with -6 and through the filter.
+    for selector, header in ((0, struct.pack("<I", 24)), (0, struct.pack(">I", 30)), (0, struct.pack("<I", 10)),
+                             (1, g.ethernet(b"")[:12] + b"\x86\xdd"),
+                             (2, g.ethernet(b"")[:12] + b"\0\x5a\xaa\xaa\x03\0\0\0\x86\xdd"),
+                             (3, b"\xff\x03\x00\x57"), (4, b""), (5, b"\0" * 14 + b"\x86\xdd"),
+                             (6, b"\x86\xdd" + b"\0" * 18)):
+        frames = b""
+        for packet in (ipv6(C6, S6, options6(17) + udp6(C6, 1050, S6, 69, g.rrq("f", "octet")), 60),
+                       ipv6(S6, C6, udp6(S6, 3300, C6, 1050, g.data(1, b"abc")))):
+            raw = header + packet
+            frames += struct.pack(">HH", len(raw), 0) + raw
+        blob = bytes([selector, 0xC0, 0x0B]) + frames
         with open(os.path.join(corpus, hashlib.sha1(blob).hexdigest()), "wb") as out:
             out.write(blob)
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -26,6 +27,15 @@ inline std::uint16_t load_be16(bytes_t b, std::size_t at) {
 inline std::uint32_t load_raw32(bytes_t b, std::size_t at) {
   std::uint32_t v = 0;
   if (b.size() >= 4 && at <= b.size() - 4) std::memcpy(&v, b.data() + at, 4);
+  return v;
+}
+
+// A field of N bytes copied out as stored (an IPv6 address); all zeros when
+// it would leave the buffer.
+template <std::size_t N>
+std::array<std::uint8_t, N> load_array(bytes_t b, std::size_t at) {
+  std::array<std::uint8_t, N> v{};
+  if (b.size() >= N && at <= b.size() - N) std::memcpy(v.data(), b.data() + at, N);
   return v;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <tuple>
 #include <unordered_map>
 
 #include "base/address.h"
@@ -41,17 +42,9 @@ namespace {
 
 constexpr std::size_t MAX_DATAGRAM_PAYLOAD = 65535;
 
-// The key of a record: identification, source and destination as stored.
-struct frag_key {
-  std::uint32_t src;
-  std::uint32_t dst;
-  std::uint16_t id;
-  bool operator==(const frag_key &) const = default;
-};
-
 struct frag_key_hash {
   std::size_t operator()(const frag_key &k) const noexcept {
-    std::uint64_t v = (static_cast<std::uint64_t>(k.src) << 32 | k.dst) * 0x9e3779b97f4a7c15ull;
+    const std::uint64_t v = (k.src << 32 ^ k.src >> 32 ^ k.dst) * 0x9e3779b97f4a7c15ull;
     return static_cast<std::size_t>(v ^ (v >> 29) ^ (static_cast<std::uint64_t>(k.id) * 0xff51afd7ed558ccdull));
   }
 };
@@ -61,14 +54,15 @@ struct frag_key_hash {
 // end-of-run dump, this index for the lookup.
 std::unordered_map<frag_key, fragment_t *, frag_key_hash> frag_index;
 
-frag_key key_of(const std::uint8_t *header) {
-  const bytes_t fixed{header, IP_HEADER_MIN};
-  frag_key k{};
-  k.src = load_raw32(fixed, IP_SRC);
-  k.dst = load_raw32(fixed, IP_DST);
-  // As stored, as the addresses: the bucket hash reads the stored bytes.
-  k.id = __builtin_bswap16(load_be16(fixed, IP_ID));
-  return k;
+frag_key key_of(bytes_t header) {
+  return {ip_address::from_stored_v4(load_raw32(header, IP_SRC)).hash_bits(),
+          ip_address::from_stored_v4(load_raw32(header, IP_DST)).hash_bits(), load_be16(header, IP_ID)};
+}
+
+// The bucket hash reads the fields as stored.
+int bucket_of(bytes_t header) {
+  return frag_hash(load_raw32(header, IP_SRC), load_raw32(header, IP_DST),
+                   __builtin_bswap16(load_be16(header, IP_ID)));
 }
 
 unsigned fold_field(unsigned h, std::uint32_t v) {
@@ -79,9 +73,9 @@ unsigned fold_field(unsigned h, std::uint32_t v) {
   return h;
 }
 
-int bucket_of(const std::uint8_t *header) {
-  const frag_key k = key_of(header);
-  return frag_hash(k.src, k.dst, k.id);
+unsigned fold_bytes(unsigned h, const std::uint8_t *bytes, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) h = (h * 256 + bytes[i]) % FRAG_BUCKETS;
+  return h;
 }
 
 void link_at_head(fragment_t *record, int bucket) {
@@ -161,20 +155,29 @@ bool lies_within(const fragment_data_t *stored, std::uint32_t offset, std::size_
   return end > offset && offset + len <= end;
 }
 
-void unlink_record(fragment_t *record, int bucket) {
+frag_key key_of(const fragment_t *record) {
+  return record->v6 ? record->v6->key : key_of(bytes_t{record->header, IP_HEADER_MIN});
+}
+
+int bucket_of(const fragment_t *record) {
+  return record->v6 ? record->v6->bucket : bucket_of(bytes_t{record->header, IP_HEADER_MIN});
+}
+
+void unlink_from_bucket(fragment_t *record, int bucket) {
   if (record->prev) record->prev->next = record->next;
   else fragment_table[bucket] = record->next;
   if (record->next) record->next->prev = record->prev;
-  frag_index.erase(key_of(record->header));
 }
 
 void print_record(int bucket, const fragment_t *record) {
   const bytes_t header{record->header, IP_HEADER_MIN};
-  const address_text src = to_text(ip_address::from_stored_v4(load_raw32(header, IP_SRC)));
-  const address_text dst = to_text(ip_address::from_stored_v4(load_raw32(header, IP_DST)));
-  log_debug_line("fragment bucket %d: [%p], length=%u, flags=%04X, src=%s, dst=%s, id=%d", bucket,
+  const fragment_v6_t *v6 = record->v6;
+  const address_text src = to_text(v6 ? v6->src : ip_address::from_stored_v4(load_raw32(header, IP_SRC)));
+  const address_text dst = to_text(v6 ? v6->dst : ip_address::from_stored_v4(load_raw32(header, IP_DST)));
+  const std::uint32_t id = key_of(record).id;
+  log_debug_line("fragment bucket %d: [%p], length=%u, flags=%04X, src=%s, dst=%s, id=%u", bucket,
                  static_cast<const void *>(record), static_cast<unsigned>(record->length), record->flags, src.text,
-                 dst.text, load_be16(header, IP_ID));
+                 dst.text, static_cast<unsigned>(id));
   for (const fragment_data_t *piece = record->data; piece; piece = piece->next)
     log_debug_line("fragment bucket %d: [%p], data[%p], offset=%u, len=%u", bucket,
                    static_cast<const void *>(record), static_cast<const void *>(piece), piece->offset,
@@ -199,28 +202,51 @@ int frag_hash(std::uint32_t src, std::uint32_t dst, std::uint16_t id) {
   return static_cast<int>(h);
 }
 
-fragment_t *frag_add(bytes_t header, unsigned offset_units, unsigned more, bytes_t payload) {
-  const frag_key key = key_of(header.data());
-  fragment_t *record = nullptr;
-  bool created = false;
-  if (auto found = frag_index.find(key); found != frag_index.end()) {
-    record = found->second;
-  } else {
-    record = static_cast<fragment_t *>(std::calloc(1, sizeof(fragment_t)));
-    if (record == nullptr) log_error(-1, "failed to allocate new fragment");
-    // The index entry is part of the new record: a failed allocation there
-    // (a node, or the bucket array when the index grows) is fatal in the
-    // same way, not an exception that aborts the process.
-    try {
-      frag_index.emplace(key, record);
-    } catch (const std::bad_alloc &) {
-      log_error(-1, "failed to allocate new fragment");
-    }
-    link_at_head(record, frag_hash(key.src, key.dst, key.id));
-    link_by_age(record);
-    created = true;
+int frag_hash6(const ip6_origin &origin) {
+  unsigned h = fold_bytes(0, origin.src.data(), origin.src.size());
+  h = fold_bytes(h, origin.dst.data(), origin.dst.size());
+  const std::uint8_t id[4] = {static_cast<std::uint8_t>(origin.id >> 24), static_cast<std::uint8_t>(origin.id >> 16),
+                              static_cast<std::uint8_t>(origin.id >> 8), static_cast<std::uint8_t>(origin.id)};
+  return static_cast<int>(fold_bytes(h, id, sizeof id));
+}
+
+namespace {
+
+// The record of a key, made when it has none yet; `created` tells which.
+// The bucket, a fold over the key's bytes, is only worked out for a new
+// record.
+template <class Bucket>
+fragment_t *record_for(const frag_key &key, Bucket bucket_of_key, bool ipv6, bool &created) {
+  created = false;
+  // One lookup finds the record or makes its index entry. The entry is part
+  // of the new record: a failed allocation there (a node, or the bucket
+  // array when the index grows) is fatal in the same way, not an exception
+  // that aborts the process.
+  decltype(frag_index)::iterator slot;
+  try {
+    bool inserted;
+    std::tie(slot, inserted) = frag_index.try_emplace(key, nullptr);
+    if (!inserted) return slot->second;
+  } catch (const std::bad_alloc &) {
+    log_error(-1, "failed to allocate new fragment");
   }
-  if (created || offset_units == 0) std::memcpy(record->header, header.data(), IP_HEADER_MIN);
+  const int bucket = bucket_of_key();
+  auto *record = static_cast<fragment_t *>(std::calloc(1, sizeof(fragment_t) + (ipv6 ? sizeof(fragment_v6_t) : 0)));
+  if (record == nullptr) log_error(-1, "failed to allocate new fragment");
+  if (ipv6) {
+    record->v6 = reinterpret_cast<fragment_v6_t *>(record + 1);
+    record->v6->key = key;
+    record->v6->bucket = bucket;
+  }
+  slot->second = record;
+  link_at_head(record, bucket);
+  link_by_age(record);
+  created = true;
+  return record;
+}
+
+// Files a piece in its record; the record when the piece was kept.
+fragment_t *add_piece(fragment_t *record, unsigned offset_units, unsigned more, bytes_t payload) {
   if (record->flags & FRAG_BAD) return nullptr;
 
   const std::uint32_t offset = offset_units * 8;
@@ -238,6 +264,37 @@ fragment_t *frag_add(bytes_t header, unsigned offset_units, unsigned more, bytes
   }
   frag_insert_data(record, offset, payload);
   return record;
+}
+
+}  // namespace
+
+fragment_t *frag_add(bytes_t header, unsigned offset_units, unsigned more, bytes_t payload) {
+  bool created;
+  fragment_t *record = record_for(key_of(header), [header] { return bucket_of(header); }, false, created);
+  if (created || offset_units == 0) std::memcpy(record->header, header.data(), IP_HEADER_MIN);
+  return add_piece(record, offset_units, more, payload);
+}
+
+fragment_t *frag_add6(const fragment_origin6 &piece, unsigned offset_units, unsigned more, bytes_t payload) {
+  const ip6_origin &origin = piece.origin;
+  ip_address src, dst;
+  try {
+    src = ip_address::from_v6(origin.src.data());
+    dst = ip_address::from_v6(origin.dst.data());
+  } catch (const std::bad_alloc &) {
+    log_error(-1, "failed to allocate new fragment");
+  }
+  bool created;
+  fragment_t *record =
+      record_for({src.hash_bits(), dst.hash_bits(), origin.id}, [&origin] { return frag_hash6(origin); }, true, created);
+  if (created) {
+    record->v6->src = src;
+    record->v6->dst = dst;
+  }
+  // As for IPv4's header: the first piece tells where the fragmentable part
+  // begins and which destination the checksum covers.
+  if (created || offset_units == 0) record->v6->shared = piece;
+  return add_piece(record, offset_units, more, payload);
 }
 
 namespace {
@@ -418,12 +475,13 @@ int frag_reassemble(fragment_t *record) {
 }
 
 void frag_release(fragment_t *record) {
-  const auto found = frag_index.find(key_of(record->header));
+  const auto found = frag_index.find(key_of(record));
   if (found == frag_index.end() || found->second != record) {
     log_debug(2, "failed to remove frag: %p", static_cast<void *>(record));
     return;
   }
-  unlink_record(record, bucket_of(record->header));
+  unlink_from_bucket(record, bucket_of(record));
+  frag_index.erase(found);
   unlink_by_age(record);
   if (record->flags & FRAG_REASSEMBLED) std::free(record->packet);
   std::free(record);

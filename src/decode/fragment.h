@@ -4,12 +4,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/address.h"
 #include "base/cursor.h"
+#include "decode/ipv6.h"
 
-// Reassembly of fragmented IPv4 datagrams.
+// Reassembly of fragmented IPv4 and IPv6 datagrams.
 //
 // A record collects the pieces of one datagram, keyed by source, destination
-// and identification. Its invariants:
+// and identification (16 bits for IPv4, 32 for IPv6; the two families never
+// share a key, as their addresses differ). Its invariants:
 //   - FRAG_HAVE_FIRST once a piece at offset 0 was accepted;
 //   - FRAG_HAVE_LAST once a last fragment was seen, and `length` is its end;
 //   - pieces are kept in ascending offset order, and every piece end and every
@@ -36,9 +39,27 @@ struct fragment_data_t {
 
 struct piece_index;
 
+// What the pieces of one IPv6 datagram share, as its first piece (or the
+// piece that made the record) shows it: what its UDP layer needs once whole.
+struct fragment_origin6 {
+  ip6_origin origin;
+  std::uint8_t next_header;  // the first header of the fragmentable part
+};
+
+// The key of a record. Each address is held as its hash_bits, one number
+// per address of either family, so that a key compares in three steps.
+struct frag_key {
+  std::uint64_t src;
+  std::uint64_t dst;
+  std::uint32_t id;
+  bool operator==(const frag_key &) const = default;
+};
+
+struct fragment_v6_t;
+
 struct fragment_t {
   fragment_t *next;  // next record of the same bucket, newer first
-  std::uint8_t header[20];
+  std::uint8_t header[20];  // IPv4 only: the first piece's header, as for `v6`
   std::uint16_t flags;
   std::size_t length;
   fragment_data_t *data;
@@ -64,6 +85,17 @@ struct fragment_t {
   std::int64_t created_us;
   fragment_t *age_next;  // made later
   fragment_t *age_prev;
+  // IPv6 only, allocated with the record (an IPv4 record stays as small as
+  // its pieces allow): what the pieces share, and the record's key.
+  fragment_v6_t *v6;
+};
+
+struct fragment_v6_t {
+  fragment_origin6 shared;
+  ip_address src;
+  ip_address dst;
+  frag_key key;
+  int bucket;
 };
 
 // A datagram whose fragments have not all come after this long in capture
@@ -83,10 +115,15 @@ extern std::array<fragment_t *, FRAG_BUCKETS> fragment_table;
 void frag_table_init();
 
 int frag_hash(std::uint32_t src, std::uint32_t dst, std::uint16_t id);
+// The bucket of an IPv6 datagram: its addresses' and identification's bytes
+// folded in packet order.
+int frag_hash6(const ip6_origin &origin);
 
 // `header` is the fragment's IPv4 header (at least 20 bytes); `offset_units` its
 // offset in 8-byte units; `more` non-zero when more fragments follow.
 fragment_t *frag_add(bytes_t header, unsigned offset_units, unsigned more, bytes_t payload);
+// The same for a piece of an IPv6 datagram.
+fragment_t *frag_add6(const fragment_origin6 &origin, unsigned offset_units, unsigned more, bytes_t payload);
 // `offset` is a multiple of 8 and the piece ends at most at 65535.
 void frag_insert_data(fragment_t *record, std::uint32_t offset, bytes_t piece);
 int frag_reassemble(fragment_t *record);

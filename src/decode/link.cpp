@@ -3,13 +3,14 @@
 #include <array>
 
 #include "decode/ipv4.h"
+#include "decode/ipv6.h"
 #include "base/cursor.h"
 #include "run/log.h"
 
 namespace {
 
-constexpr std::uint16_t ETHERTYPE_IPV4 = 0x0800;
 constexpr std::uint16_t PPP_IPV4 = 0x0021;
+constexpr std::uint16_t PPP_IPV6 = 0x0057;
 constexpr std::uint32_t NULL_FAMILY_INET = 2;
 
 struct link_entry {
@@ -44,11 +45,14 @@ bool long_enough(const char *what, std::uint32_t len, std::uint32_t minimum) {
 }
 
 // A frame cooked with a fixed header whose payload is not looked at here:
-// decode_ip rejects whatever is not IPv4.
-void cooked_frame(const char *what, std::uint32_t header_len, const pcap_pkthdr *h,
+// decode_ip rejects whatever is not IPv4. With -6 the protocol field, at
+// `protocol_at`, picks IPv6 out first.
+void cooked_frame(const char *what, std::uint32_t header_len, std::uint32_t protocol_at, const pcap_pkthdr *h,
                   const u_char *frame) {
   if (!captured_whole(h) || !long_enough(what, h->len, header_len)) return;
-  decode_ip(frame_bytes(frame, h->len).subspan(header_len));
+  const bytes_t bytes = frame_bytes(frame, h->len);
+  if (decode_ipv6 && load_be16(bytes, protocol_at) == ETHERTYPE_IPV6) decode_ip6(bytes.subspan(header_len));
+  else decode_ip(bytes.subspan(header_len));
 }
 
 }  // namespace
@@ -89,8 +93,12 @@ void ether_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
   const std::uint16_t type = load_be16(bytes, 12);
   if (type == ETHERTYPE_IPV4) {
     decode_ip(bytes.subspan(header_len));
+  } else if (decode_ipv6 && type == ETHERTYPE_IPV6) {
+    decode_ip6(bytes.subspan(header_len));
   } else if (length >= snap_header_len && load_be16(bytes, 20) == ETHERTYPE_IPV4) {
     decode_ip(bytes.subspan(snap_header_len));
+  } else if (decode_ipv6 && length >= snap_header_len && load_be16(bytes, 20) == ETHERTYPE_IPV6) {
+    decode_ip6(bytes.subspan(snap_header_len));
   } else {
     log_warning("ethernet has wrong type: %d", type);
   }
@@ -98,7 +106,16 @@ void ether_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
 
 void raw_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
   if (!captured_whole(h)) return;
-  decode_ip(frame_bytes(frame, h->len));
+  const bytes_t bytes = frame_bytes(frame, h->len);
+  if (decode_ipv6 && ip_version(bytes) == 6) decode_ip6(bytes);
+  else decode_ip(bytes);
+}
+
+bool is_null_family_ipv6(std::uint32_t family) {
+  const std::uint32_t swapped = __builtin_bswap32(family);
+  for (const std::uint32_t f : NULL_FAMILIES_IPV6)
+    if (family == f || swapped == f) return true;
+  return false;
 }
 
 // BSD loopback: a 4-byte address family in the byte order of the host that
@@ -110,19 +127,22 @@ void null_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
   const std::uint32_t family = load_be32(bytes, 0);
   const std::uint32_t swapped = __builtin_bswap32(family);
   if (family == NULL_FAMILY_INET || swapped == NULL_FAMILY_INET) decode_ip(bytes.subspan(header_len));
+  else if (decode_ipv6 && is_null_family_ipv6(family)) decode_ip6(bytes.subspan(header_len));
 }
 
 void sll_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
-  cooked_frame("linux_sll", 16, h, frame);
+  cooked_frame("linux_sll", 16, 14, h, frame);
 }
 
 void sll2_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
-  cooked_frame("linux_sll2", 20, h, frame);
+  cooked_frame("linux_sll2", 20, 0, h, frame);
 }
 
 void ppp_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
   constexpr std::uint32_t header_len = 4;
   if (!captured_whole(h) || !long_enough("ppp", h->len, header_len)) return;
   const bytes_t bytes = frame_bytes(frame, h->len);
-  if (load_be16(bytes, 2) == PPP_IPV4) decode_ip(bytes.subspan(header_len));
+  const std::uint16_t protocol = load_be16(bytes, 2);
+  if (protocol == PPP_IPV4) decode_ip(bytes.subspan(header_len));
+  else if (decode_ipv6 && protocol == PPP_IPV6) decode_ip6(bytes.subspan(header_len));
 }

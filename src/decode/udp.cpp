@@ -1,5 +1,7 @@
 #include "decode/udp.h"
 
+#include <new>
+
 #include "base/address.h"
 #include "base/tftp_message.h"
 #include "decode/ipv4.h"
@@ -57,6 +59,20 @@ std::uint16_t udp_checksum(bytes_t ip_header, bytes_t datagram) {
   return ip_checksum(datagram, sum);
 }
 
+namespace {
+
+// Offers the payload to TFTP tracking and traces the outcome.
+inline void offer_payload(bytes_t payload, const datagram_ends &ends) {
+  tftp_msg_t msg;
+  trace_outcome outcome;
+  if (recognise_request(payload, ends, msg)) outcome = trace_outcome::request;
+  else if (match_transfer(payload, ends, msg)) outcome = trace_outcome::handled;
+  else outcome = trace_outcome::unmatched;
+  if (verbose) trace_exchange(outcome, ends, msg, payload);
+}
+
+}  // namespace
+
 void decode_udp(bytes_t datagram, bytes_t ip_header) {
   const auto length = static_cast<std::uint32_t>(datagram.size());
   const unsigned id = load_be16(ip_header, IP_ID);
@@ -89,11 +105,56 @@ void decode_udp(bytes_t datagram, bytes_t ip_header) {
       log_debug(3, "allowing invalid udp checksum; checksum=%x", residual);
     }
   }
-  const bytes_t payload = header.rest();
-  tftp_msg_t msg;
-  trace_outcome outcome;
-  if (recognise_request(payload, ends, msg)) outcome = trace_outcome::request;
-  else if (match_transfer(payload, ends, msg)) outcome = trace_outcome::handled;
-  else outcome = trace_outcome::unmatched;
-  if (verbose) trace_exchange(outcome, ends, msg, payload);
+  offer_payload(header.rest(), ends);
+}
+
+std::uint16_t udp6_checksum(const ip6_origin &origin, bytes_t datagram) {
+  // The pseudo-header: both addresses, the upper-layer length as 32 bits
+  // and the next header (17) after three zero bytes, words taken first byte
+  // low-order as ip_checksum takes them.
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i < origin.src.size(); i += 2) {
+    sum += static_cast<std::uint32_t>(origin.src[i] | origin.src[i + 1] << 8);
+    sum += static_cast<std::uint32_t>(origin.pseudo_dst[i] | origin.pseudo_dst[i + 1] << 8);
+  }
+  const auto length = static_cast<std::uint32_t>(datagram.size());
+  sum += __builtin_bswap16(static_cast<std::uint16_t>(length >> 16)) + __builtin_bswap16(static_cast<std::uint16_t>(length));
+  sum += 17u << 8;
+  return ip_checksum(datagram, sum);
+}
+
+void decode_udp6(bytes_t datagram, const ip6_origin &origin) {
+  const auto length = static_cast<std::uint32_t>(datagram.size());
+  const unsigned id = origin.id;
+  if (length < UDP_HEADER_LEN) {
+    log_warning("udp header is not valid; %d bytes, but should be at least %d; id=%u", length, UDP_HEADER_LEN, id);
+    return;
+  }
+  wire_cursor header(datagram);
+  datagram_ends ends;
+  ends.sport = header.be16();
+  ends.dport = header.be16();
+  const std::uint32_t stated = header.be16();
+  const std::uint16_t checksum = header.be16();
+  if (stated != length) {
+    log_warning("invalid udp header; specified length: %d, doesn't match expected: %d; id=%u",
+                static_cast<int>(stated) - 8, static_cast<int>(length) - 8, id);
+    return;
+  }
+  try {
+    ends.src = ip_address::from_v6(origin.src.data());
+    ends.dst = ip_address::from_v6(origin.dst.data());
+  } catch (const std::bad_alloc &) {
+    log_error(2, "failed to allocate an ipv6 address");
+  }
+  const std::uint16_t residual = udp6_checksum(origin, datagram);
+  if (checksum == 0 || residual != 0) {
+    if (check_checksums) {
+      log_warning("invalid udp checksum; checksum=%x; src=%s:%d, dst=%s:%d, id=%u", residual,
+                  to_text(ends.src).text, ends.sport, to_text(ends.dst).text, ends.dport, id);
+      return;
+    }
+    log_debug(3, "allowing invalid udp checksum; checksum=%x", residual);
+  }
+  offer_payload(header.rest(), ends);
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "base/cursor.h"
+#include "decode/ipv6.h"
 
 // `datagram` is the UDP header and payload as the IPv4 layer delimits them;
 // `ip_header` is the datagram's IPv4 header, its options included when it has
@@ -10,6 +11,12 @@
 void decode_udp(bytes_t datagram, bytes_t ip_header);
 
 std::uint16_t udp_checksum(bytes_t ip_header, bytes_t datagram);
+
+// `datagram` is the UDP header and payload as the IPv6 layer delimits them.
+// A zero checksum counts as a wrong one: IPv6 makes the checksum mandatory.
+void decode_udp6(bytes_t datagram, const ip6_origin &origin);
+
+std::uint16_t udp6_checksum(const ip6_origin &origin, bytes_t datagram);
 
 // The destination address for the pseudo-header, as stored: the final hop of
 // a source route when the header carries one.

@@ -47,8 +47,8 @@ struct block_output_t {
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
-// Bytes from the start of the output to the end of what a block reads: the
-// file's descriptor, its word of flags and its buffer, which `created`
+// Bytes from the start of the output to the end of what a DATA or ACK
+// reads: the file's descriptor and its word of flags, which `created`
 // follows.
 inline constexpr std::size_t BLOCK_OUTPUT_HOT_BYTES = offsetof(block_output_t, file) + offsetof(output_file_t, created);
 #pragma GCC diagnostic pop

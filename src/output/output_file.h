@@ -43,10 +43,12 @@ struct output_file_t {
   // asks this, and the bit is in the record's first cache line where the
   // pointer is not.
   std::uint32_t exists : 1 = 0;
-  // Bytes written to the file wait here, while it has a buffer, so that
-  // they go out in large writes instead of one system call a block.
-  write_buffer_t *buffer = nullptr;
   std::unique_ptr<created_file_t> created;
+  // Bytes written to the file wait here, while it has a buffer, so that
+  // they go out in large writes instead of one system call a block. Only a
+  // block that counts reaches it, and that block is read from the record's
+  // second cache line anyway.
+  write_buffer_t *buffer = nullptr;
 };
 
 // Output files go into the folder at `path` from now on instead of the

@@ -1,19 +1,20 @@
 #include "run/capture.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include "base/capture_clock.h"
-#include <sys/stat.h>
-
 #include "decode/fragment.h"
-#include "output/output_file.h"
+#include "decode/frame.h"
 #include "decode/link.h"
-#include "tftp/transfer.h"
+#include "output/output_file.h"
 #include "run/log.h"
 #include "run/progress.h"
+#include "tftp/transfer.h"
 
 namespace {
 
@@ -103,13 +104,13 @@ void forget_what_is_old() {
 }
 
 // Every frame: its capture time for whatever it causes, the progress line,
-// then its link type's handler.
+// then its way through the filter to its link type's handler.
 void each_frame(u_char *user, const pcap_pkthdr *header, const u_char *frame) {
   capture_now_us = static_cast<std::int64_t>(header->ts.tv_sec) * 1000000 + header->ts.tv_usec;
   if (capture_now_us > capture_latest_us) capture_latest_us = capture_now_us;
   forget_what_is_old();
   progress_frame();
-  (*reinterpret_cast<packet_handler *>(user))(nullptr, header, frame);
+  take_frame(*reinterpret_cast<const frame_path *>(user), header, frame);
   // Live input: what counted goes out before the next frame is waited for.
   if (live_input) output_flush_latest();
 }
@@ -129,16 +130,16 @@ int run_capture(const char *path, const char *filter_text) {
   compiled_filter filter;
   if (pcap_compile(handle.get(), &filter.program, filter_text, 0, 0) < 0)
     log_error(2, "unable to compile pcap filter %s: %s", filter_text, pcap_geterr(handle.get()));
-  if (pcap_setfilter(handle.get(), &filter.program) < 0)
-    log_error(2, "unable to set pcap filter %s: %s", filter_text, pcap_geterr(handle.get()));
+  // Not installed with pcap_setfilter: each frame is filtered on its way to
+  // the handler, in the form the program was compiled for (frame.h).
+  frame_path frames = make_frame_path(handler, link_type, &filter.program, pcap_is_swapped(handle.get()) == 1);
   int result = 0;
   progress_start(handle.get());
   live_input = !reads_regular_file(handle.get());
-  packet_handler link_handler = handler;
   looping = handle.get();
   // A signal that came before the loop started.
   if (stop_requests > 0) pcap_breakloop(handle.get());
-  const int looped = pcap_loop(handle.get(), -1, each_frame, reinterpret_cast<u_char *>(&link_handler));
+  const int looped = pcap_loop(handle.get(), -1, each_frame, reinterpret_cast<u_char *>(&frames));
   looping = nullptr;
   progress_stop();
   // Stopped by a signal: whatever the interrupted read said, the capture

@@ -29,6 +29,7 @@ void print_usage(const char *program_name) {
              "   -f       overwrite existing files\n"
              "   -c       print TFTP file contents to console\n"
              "   -E       exclude TFTP filename when reconstructing\n"
+             "   -6       also reconstruct TFTP over IPv6\n"
              "   -v       print verbose TFTP exchanges (repeat up to three times)\n"
              "   -X       dump TFTP packet contents\n"
              "   -B       check packets for bad checksums\n"
@@ -84,7 +85,7 @@ command_line parse_options(int argc, char *argv[]) {
   // "+" keeps GNU getopt from permuting: parsing stops at the first word that
   // is not an option, and the rest are filter words even if they look like
   // options.
-  while ((option = getopt_long(argc, argv, "+vr:hd:XcfEBo:", LONG_OPTIONS, nullptr)) != -1) {
+  while ((option = getopt_long(argc, argv, "+vr:hd:XcfEBo:6", LONG_OPTIONS, nullptr)) != -1) {
     switch (option) {
       case 'v': ++verbose; break;
       case 'r': cl.path = optarg; check_readable(cl.path); break;
@@ -96,6 +97,7 @@ command_line parse_options(int argc, char *argv[]) {
       case 'E': use_filename = 0; break;
       case 'B': check_checksums = 1; break;
       case 'o': cl.folder = optarg; break;
+      case '6': decode_ipv6 = 1; break;
       case OPT_REPORT: cl.report = optarg; break;
       case OPT_VERSION: cl.version = true; break;
       default: cl.usage_status = 1; break;

@@ -7,3 +7,4 @@ int print_console = 0;
 int overwrite = 0;
 int check_checksums = 0;
 int use_filename = 1;
+int decode_ipv6 = 0;

@@ -9,3 +9,4 @@ extern int print_console;    // -c
 extern int overwrite;        // -f
 extern int check_checksums;  // -B
 extern int use_filename;     // cleared by -E
+extern int decode_ipv6;      // -6

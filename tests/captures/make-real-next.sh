@@ -31,7 +31,7 @@ out=${1:-$here/real-next}
 work=$(mktemp -d /tmp/make-real-next.XXXXXX)
 ns=tcnext$$
 started=$SECONDS
-label=
+label= args=
 
 cleanup() {
   netns_cleanup
@@ -199,15 +199,17 @@ put_ok() {
 }
 
 # finish NOTE...: stops everything, keeps the capture and writes its lines
-# into the manifest, after a comment line per NOTE.
+# into the manifest, after a comment line per NOTE and, when $args holds the
+# options that tftpcarve needs for the capture, an "#args" line.
 finish() {
   local note n
   capture_stop
   netns_stop "$SERVER_PID" "${RELAY_PIDS[@]}"
   for n in "${NETS[@]}"; do netns_delete "$n"; done
   for note in "$@"; do echo "# $note" >>"$work/manifest"; done
+  [ -z "${args:-}" ] || echo "#args ${label:-$cap} $args" >>"$work/manifest"
   python3 "$here/expect.py" "$capfile" "$table" "${label:-$cap}" >>"$work/manifest"
-  label=
+  label= args=
   echo >>"$work/manifest"
   install -m 644 "$capfile" "$out/$cap"
 }
@@ -316,6 +318,7 @@ get_ok hpa v6get.bin v6get.bin
 put_ok hpa v6put.bin v6put.bin
 get_ok at v6big.bin v6big.bin --option "blksize 1428" --option "tsize 0"
 put_ok at v6up.bin v6up.bin --option "blksize 1428" --option "tsize 0"
+args="-6 -B"
 finish "ipv6.pcap: tftpd-hpa at fd00::1, clients at fd00::2, over a veth pair (Ethernet, UDP checksums filled):" \
   "tftp-hpa read and write (512-byte blocks); atftp read and write with blksize 1428 and tsize (OACK)"
 checksummed
@@ -328,6 +331,7 @@ serve v6frag.bin 40000
 local_file v6fragup.bin 30000
 get_ok at v6frag.bin v6frag.bin --option "blksize 4096" --option "tsize 0"
 put_ok at v6fragup.bin v6fragup.bin --option "blksize 2048" --option "tsize 0"
+args="-6 -B"
 finish "ipv6-frag.pcap: over a veth with a 1280-byte MTU, atftp reads from tftpd-hpa with blksize 4096" \
   "and writes with blksize 2048: every full DATA in IPv6 fragments (from the server, then from the client); Ethernet"
 checksummed
@@ -339,6 +343,7 @@ serve v6small.bin 1500
 local_file v6smallup.bin 1200
 get_ok hpa v6small.bin v6small.bin
 put_ok at v6smallup.bin v6smallup.bin --option "blksize 1428"
+args="-6 -B"
 finish "ipv6-sll2.pcap: a tftp-hpa read and an atftp write (blksize 1428) over IPv6, Linux cooked v2 (276)"
 checksummed
 
@@ -392,7 +397,8 @@ checksummed
   echo "# by tests/real/run-real.sh TFTPCARVE tests/captures/real-next."
   echo "# <capture> <output file> <sha256> <size>; a capture must yield exactly its"
   echo "# files, and \"<capture> - - -\" means it must yield none. A .gz capture is"
-  echo "# unpacked first."
+  echo "# unpacked first. \"#args <capture> <option>...\" gives a capture's options (-B"
+  echo "# where the UDP checksums were filled, so that they are checked too)."
   echo
   cat "$work/manifest"
 } >"$out/manifest.txt"

@@ -6,7 +6,10 @@
 # capture is) holds the standard output of "tftpcarve -vv -r <capture>" run
 # in an empty folder, and -v must print exactly its READ and WRITE lines.
 # The report of each run must give every listed file the state "complete"
-# with its size and sha256 (check-report.py).
+# with its size and sha256 (check-report.py). A capture that needs options
+# of its own names them on a line
+#   #args CAPTURE OPTION...
+# which other readers of the manifest take for a comment.
 #
 # Usage: run-real.sh TFTPCARVE CAPTURE_DIR
 #        run-real.sh --write-traces TFTPCARVE CAPTURE_DIR
@@ -28,6 +31,9 @@ manifest=$dir/manifest.txt
 [ -r "$manifest" ] || { echo "no manifest at $manifest" >&2; exit 2; }
 case $tool in /*) ;; *) tool=$(pwd)/$tool ;; esac
 
+# The options a capture's runs take, from its "#args" line.
+args_of() { awk -v c="$1" '$1 == "#args" && $2 == c { for (i = 3; i <= NF; i++) printf "%s ", $i }' "$manifest"; }
+
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -37,7 +43,8 @@ trap 'rm -rf "$scratch"' EXIT
 trace() {
   rm -rf "$scratch/trace.run"
   mkdir "$scratch/trace.run"
-  (cd "$scratch/trace.run" && "$tool" "$1" -r "$2" >"$scratch/got.trace" 2>"$scratch/trace.stderr")
+  # shellcheck disable=SC2086 # the options are words of their own
+  (cd "$scratch/trace.run" && "$tool" $args "$1" -r "$2" >"$scratch/got.trace" 2>"$scratch/trace.stderr")
   trace_status=$?
   rm -rf "$scratch/trace.run"
   [ "$trace_status" -eq 0 ] && return 0
@@ -60,6 +67,7 @@ if [ "$write_traces" -eq 1 ]; then
       *.gz) file=$scratch/${capture%.gz}; gzip -dc "$dir/$capture" >"$file" || exit 1 ;;
       *) file=$dir/$capture ;;
     esac
+    args=$(args_of "$capture")
     trace -vv "$file" || { echo "$capture: tftpcarve failed: $(cat "$scratch/trace.err")" >&2; exit 1; }
     case $capture in
       *.gz) target=$dir/${capture%.gz}.trace.gz; gzip -9n <"$scratch/got.trace" >"$target" ;;
@@ -88,7 +96,9 @@ for capture in $(grep -v '^#' "$manifest" | awk 'NF { print $1 }' | sort -u); do
     *) file=$dir/$capture ;;
   esac
 
-  (cd "$out" && "$tool" -r "$file" --report "$scratch/report" >"$scratch/stdout" 2>"$scratch/stderr")
+  args=$(args_of "$capture")
+  # shellcheck disable=SC2086 # the options are words of their own
+  (cd "$out" && "$tool" $args -r "$file" --report "$scratch/report" >"$scratch/stdout" 2>"$scratch/stderr")
   status=$?
   problems=""
   [ "$status" -eq 0 ] || problems="$problems
@@ -148,7 +158,7 @@ $(sed 's/^/  report: /' "$scratch/report.check")"
     echo "ok   $capture ($(wc -l <"$scratch/want") files, $(wc -l <"$scratch/want.trace") trace lines)"
     passed=$((passed + 1))
   else
-    echo "FAIL $capture (tftpcarve -r $capture):$problems"
+    echo "FAIL $capture (tftpcarve ${args}-r $capture):$problems"
     failed=$((failed + 1))
   fi
   rm -rf "$out"

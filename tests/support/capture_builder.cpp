@@ -84,6 +84,12 @@ std::string dotted(std::uint32_t host_order) {
   return buf;
 }
 
+bytes ipv6_addr(const std::string &address) {
+  in6_addr a{};
+  if (inet_pton(AF_INET6, address.c_str(), &a) != 1) throw std::invalid_argument("bad address " + address);
+  return bytes(a.s6_addr, a.s6_addr + 16);
+}
+
 // Sums in network order (first byte high), the way the protocols define it.
 std::uint16_t internet_checksum(const bytes &data, std::uint32_t initial) {
   std::uint64_t sum = initial;
@@ -133,6 +139,45 @@ udp_datagram udp(std::uint16_t sport, std::uint16_t dport, const bytes &payload)
   d.dport = dport;
   d.payload = payload;
   return d;
+}
+
+namespace {
+
+// The datagram with its checksum field filled as `d` asks, summed over
+// `pseudo` (the pseudo-header).
+bytes with_checksum(const udp_datagram &d, std::uint16_t length, const bytes &pseudo) {
+  bytes b = be16(d.sport) + be16(d.dport) + be16(length) + be16(0) + d.payload;
+  std::uint16_t sum = 0;
+  switch (d.checksum) {
+    case udp_sum::zero:
+      break;
+    case udp_sum::chosen:
+      sum = d.checksum_value;
+      break;
+    case udp_sum::correct:
+    case udp_sum::wrong: {
+      std::uint32_t initial = 0;
+      for (std::size_t i = 0; i < pseudo.size(); i += 2) initial += static_cast<std::uint32_t>(pseudo[i] << 8 | pseudo[i + 1]);
+      sum = internet_checksum(b, initial);
+      // A computed 0 goes on the wire as all ones; 0 means "none".
+      if (sum == 0) sum = 0xffff;
+      if (d.checksum == udp_sum::wrong) sum = static_cast<std::uint16_t>(sum + 1);
+      break;
+    }
+  }
+  b[6] = static_cast<std::uint8_t>(sum >> 8);
+  b[7] = static_cast<std::uint8_t>(sum);
+  return b;
+}
+
+}  // namespace
+
+bytes udp_datagram::build6(const std::string &src, const std::string &dst) const {
+  const std::uint16_t length = length_field.value_or(static_cast<std::uint16_t>(8 + payload.size()));
+  // The upper-layer length is the datagram's, whatever its length field says.
+  const bytes pseudo = ipv6_addr(src) + ipv6_addr(pseudo_dst.value_or(dst)) +
+                       be32(static_cast<std::uint32_t>(8 + payload.size())) + be32(17);
+  return with_checksum(*this, length, pseudo);
 }
 
 bytes udp_datagram::build(const std::string &src, const std::string &dst) const {
@@ -188,6 +233,71 @@ bytes ipv4_packet::build() const {
   h[10] = static_cast<std::uint8_t>(sum >> 8);
   h[11] = static_cast<std::uint8_t>(sum);
   return h + payload;
+}
+
+bytes ipv6_packet::build() const {
+  const std::uint16_t length = payload_length.value_or(static_cast<std::uint16_t>(payload.size()));
+  return bytes{static_cast<std::uint8_t>(version << 4), 0, 0, 0} + be16(length) + bytes{next_header, hop_limit} +
+         ipv6_addr(src) + ipv6_addr(dst) + payload;
+}
+
+ipv6_packet ipv6(const std::string &src, const std::string &dst, const bytes &payload, std::uint8_t next_header) {
+  ipv6_packet p;
+  p.src = src;
+  p.dst = dst;
+  p.payload = payload;
+  p.next_header = next_header;
+  return p;
+}
+
+bytes udp6_packet(const std::string &src, std::uint16_t sport, const std::string &dst, std::uint16_t dport,
+                  const bytes &payload) {
+  return ipv6(src, dst, udp(sport, dport, payload).build6(src, dst)).build();
+}
+
+namespace {
+
+bytes options_header(std::uint8_t next, std::size_t length) {
+  if (length < 8 || length % 8 != 0 || length > 256) throw std::invalid_argument("bad options header length");
+  // One PadN option fills the header.
+  return bytes{next, static_cast<std::uint8_t>(length / 8 - 1), 1, static_cast<std::uint8_t>(length - 4)} +
+         fill(length - 4, 0);
+}
+
+}  // namespace
+
+bytes hop_by_hop(std::uint8_t next, std::size_t length) { return options_header(next, length); }
+
+bytes destination_options(std::uint8_t next, std::size_t length) { return options_header(next, length); }
+
+bytes routing_header(std::uint8_t next, std::uint8_t type, std::uint8_t segments_left,
+                     const std::vector<std::string> &addresses) {
+  const auto n = static_cast<std::uint8_t>(addresses.size());
+  bytes b{next, static_cast<std::uint8_t>(2 * n), type, segments_left};
+  // Segment routing: the index of the last entry, flags and a tag; the
+  // others: reserved.
+  b += type == 4 ? bytes{static_cast<std::uint8_t>(n - 1), 0, 0, 0} : fill(4, 0);
+  for (const auto &a : addresses) b += ipv6_addr(a);
+  return b;
+}
+
+bytes fragment_header(std::uint8_t next, std::uint16_t offset_units, bool more, std::uint32_t id) {
+  return bytes{next, 0} + be16(static_cast<std::uint16_t>(offset_units << 3 | (more ? 1 : 0))) + be32(id);
+}
+
+bytes ipv6_fragment(const ipv6_fragment_plan &plan, std::size_t offset, std::size_t n, bool more) {
+  const bytes payload = plan.unfragmentable +
+                        fragment_header(plan.next, static_cast<std::uint16_t>(offset / 8), more, plan.id) +
+                        slice(plan.fragmentable, offset, n);
+  return ipv6(plan.src, plan.dst, payload, plan.first_header).build();
+}
+
+std::vector<bytes> ipv6_fragments(const ipv6_fragment_plan &plan) {
+  if (plan.piece == 0 || plan.piece % 8 != 0) throw std::invalid_argument("pieces are a multiple of 8 bytes");
+  std::vector<bytes> out;
+  for (std::size_t offset = 0; offset < plan.fragmentable.size(); offset += plan.piece)
+    out.push_back(ipv6_fragment(plan, offset, plan.piece, offset + plan.piece < plan.fragmentable.size()));
+  return out;
 }
 
 ipv4_packet ipv4(const std::string &src, const std::string &dst, const bytes &payload) {
@@ -264,6 +374,21 @@ bytes null_link(const bytes &packet, std::uint32_t family, byte_order order) {
   return (order == byte_order::little ? le32(family) : be32(family)) + packet;
 }
 
+bytes vlan_tags(const std::vector<std::uint16_t> &tpids) {
+  bytes b;
+  std::uint16_t vlan = 100;
+  for (const std::uint16_t tpid : tpids) b += be16(tpid) + be16(vlan++);
+  return b;
+}
+
+bytes ethernet_tagged(const bytes &packet, const std::vector<std::uint16_t> &tpids, std::uint16_t type) {
+  return kDstMac + kSrcMac + vlan_tags(tpids) + be16(type) + packet;
+}
+
+bytes linux_sll_tagged(const bytes &packet, const std::vector<std::uint16_t> &tpids, std::uint16_t protocol) {
+  return be16(0) + be16(1) + be16(6) + kSrcMac + fill(2, 0) + vlan_tags(tpids) + be16(protocol) + packet;
+}
+
 capture::capture(std::uint32_t link_type, std::uint32_t snaplen, byte_order file_order)
     : link_type_(link_type), snaplen_(snaplen), order_(file_order) {}
 
@@ -295,7 +420,32 @@ bytes capture::wrap(const bytes &ip) const {
   }
 }
 
+bytes capture::wrap6(const bytes &ip6) const {
+  switch (link_type_) {
+    case link::ethernet:
+      return ethernet(ip6, 0x86dd);
+    case link::ieee802:
+      return ethernet_snap(ip6, 0x005a, 0x86dd);
+    case link::linux_sll:
+      return linux_sll(ip6, 0x86dd);
+    case link::linux_sll2:
+      return linux_sll2(ip6, 0x86dd);
+    case link::ppp:
+      return ppp(ip6, 0x0057);
+    case link::null:
+      return null_link(ip6, 24, order_);
+    default:
+      return ip6;
+  }
+}
+
 capture &capture::packet(const bytes &ip) { return frame(wrap(ip)); }
+
+capture &capture::packet6(const bytes &ip6) { return frame(wrap6(ip6)); }
+
+capture &capture::udp6(const endpoint &from, const endpoint &to, const bytes &payload) {
+  return packet6(udp6_packet(from.addr, from.port, to.addr, to.port, payload));
+}
 
 capture &capture::udp(const endpoint &from, const endpoint &to, const bytes &payload) {
   return packet(udp_packet(from.addr, from.port, to.addr, to.port, payload, next_id_++));

@@ -56,6 +56,8 @@ bytes hex(std::string_view digits);  // "45 00 00 1c ..." (spaces ignored)
 // An IPv4 address in dotted form as a host-order number, and back.
 std::uint32_t ipv4_addr(const std::string &dotted);
 std::string dotted(std::uint32_t host_order);
+// An IPv6 address in any text form as its 16 stored bytes.
+bytes ipv6_addr(const std::string &text);
 
 // The Internet checksum of `data` in network order, ready to be stored.
 std::uint16_t internet_checksum(const bytes &data, std::uint32_t initial = 0);
@@ -93,12 +95,15 @@ struct udp_datagram {
   std::optional<std::uint16_t> length_field;  // default: 8 + payload size
   udp_sum checksum = udp_sum::correct;
   std::uint16_t checksum_value = 0;
-  // The destination address of the pseudo-header; default: the IPv4
-  // destination. A source-routed datagram is summed with the route's end.
+  // The destination address of the pseudo-header; default: the IPv4 (or
+  // IPv6) destination. A source-routed datagram is summed with the route's
+  // end.
   std::optional<std::string> pseudo_dst;
 
   // Header and payload, summed for the given IPv4 source and destination.
   bytes build(const std::string &src, const std::string &dst) const;
+  // The same over the IPv6 pseudo-header.
+  bytes build6(const std::string &src, const std::string &dst) const;
 };
 
 // A datagram with a correct checksum and length field; change fields after.
@@ -145,6 +150,57 @@ bytes loose_source_route(const std::vector<std::string> &route, std::uint8_t poi
 bytes strict_source_route(const std::vector<std::string> &route, std::uint8_t pointer = 4);
 bytes record_route(std::size_t slots, std::uint8_t pointer = 4);
 
+// ---------------------------------------------------------------------------
+// IPv6.
+
+struct ipv6_packet {
+  std::string src = "fd00::1";
+  std::string dst = "fd00::2";
+  std::uint8_t next_header = 17;  // the first header after the fixed one
+  std::uint8_t hop_limit = 64;
+  std::uint8_t version = 6;
+  std::optional<std::uint16_t> payload_length;  // default: the payload's size
+  bytes payload;  // extension headers and the upper layer
+
+  bytes build() const;
+};
+
+// A fixed header in front of `payload`; change fields after.
+ipv6_packet ipv6(const std::string &src, const std::string &dst, const bytes &payload, std::uint8_t next_header = 17);
+
+// The usual case: a whole IPv6 packet carrying one UDP datagram.
+bytes udp6_packet(const std::string &src, std::uint16_t sport, const std::string &dst, std::uint16_t dport,
+                  const bytes &payload);
+
+// Extension headers, each naming the header that follows it. Options
+// headers are filled with padding to `length` bytes (a multiple of 8).
+bytes hop_by_hop(std::uint8_t next, std::size_t length = 8);
+bytes destination_options(std::uint8_t next, std::size_t length = 8);
+// Type 0 carries addresses, type 2 one, type 4 (segment routing) a segment
+// list whose first entry is the final destination.
+bytes routing_header(std::uint8_t next, std::uint8_t type, std::uint8_t segments_left,
+                     const std::vector<std::string> &addresses);
+bytes fragment_header(std::uint8_t next, std::uint16_t offset_units, bool more, std::uint32_t id);
+
+// The IPv6 fragments of `fragmentable` (the headers after the fragment
+// header and the upper layer, whose first header is `next`) in pieces of
+// at most `piece` bytes (a multiple of 8), in order; `unfragmentable` goes
+// in front of each fragment header, whose own type is then its last header's
+// next header (set it to 44).
+struct ipv6_fragment_plan {
+  std::string src = "fd00::1";
+  std::string dst = "fd00::2";
+  std::uint32_t id = 0x12345678;
+  std::uint8_t first_header = 44;  // the fixed header's next header
+  bytes unfragmentable;
+  std::uint8_t next = 17;
+  bytes fragmentable;
+  std::size_t piece = 0;
+};
+std::vector<bytes> ipv6_fragments(const ipv6_fragment_plan &plan);
+// One fragment: `fragmentable`'s bytes [offset, offset + n).
+bytes ipv6_fragment(const ipv6_fragment_plan &plan, std::size_t offset, std::size_t n, bool more);
+
 enum class byte_order { big, little };
 
 // ---------------------------------------------------------------------------
@@ -161,6 +217,15 @@ bytes linux_sll(const bytes &packet, std::uint16_t protocol = 0x0800);   // 16 b
 bytes linux_sll2(const bytes &packet, std::uint16_t protocol = 0x0800);  // 20 bytes
 bytes ppp(const bytes &packet, std::uint16_t protocol = 0x0021);
 bytes null_link(const bytes &packet, std::uint32_t family = 2, byte_order order = byte_order::little);
+
+// A stack of VLAN tags, outermost first: each TPID (0x8100, 0x88a8, 0x9100)
+// with a tag control word of its own.
+bytes vlan_tags(const std::vector<std::uint16_t> &tpids);
+// Ethernet and Linux cooked v1 with the tags where the type was, the type
+// after them.
+bytes ethernet_tagged(const bytes &packet, const std::vector<std::uint16_t> &tpids, std::uint16_t type = 0x0800);
+bytes linux_sll_tagged(const bytes &packet, const std::vector<std::uint16_t> &tpids,
+                       std::uint16_t protocol = 0x0800);
 
 // Link types as stored in the file header.
 namespace link {
@@ -203,6 +268,11 @@ class capture {
   // A UDP datagram in an IPv4 packet with a fresh identification, wrapped.
   capture &udp(const endpoint &from, const endpoint &to, const bytes &payload);
 
+  // An IPv6 packet in this capture's framing for IPv6: the IPv6 type or
+  // protocol, DLT_NULL with family 24 in the file's byte order.
+  capture &packet6(const bytes &ip6);
+  capture &udp6(const endpoint &from, const endpoint &to, const bytes &payload);
+
   std::uint32_t link_type() const { return link_type_; }
 
   // Capture time between one frame and the next (the first is at
@@ -219,8 +289,9 @@ class capture {
   // early (or its header is incomplete).
   bytes file_cut(std::size_t cut) const;
 
-  // The framing that `packet` applies.
+  // The framing that `packet` and `packet6` apply.
   bytes wrap(const bytes &ip) const;
+  bytes wrap6(const bytes &ip6) const;
 
  private:
   struct record {

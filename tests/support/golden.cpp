@@ -30,6 +30,7 @@ const std::string usage =
     "   -f       overwrite existing files\n"
     "   -c       print TFTP file contents to console\n"
     "   -E       exclude TFTP filename when reconstructing\n"
+    "   -6       also reconstruct TFTP over IPv6\n"
     "   -v       print verbose TFTP exchanges (repeat up to three times)\n"
     "   -X       dump TFTP packet contents\n"
     "   -B       check packets for bad checksums\n"

@@ -1,0 +1,167 @@
+#include "decode/frame.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/cursor.h"
+#include "decode/ipv4.h"
+#include "decode/ipv6.h"
+#include "run/options.h"
+
+namespace {
+
+// libpcap hands no longer frame of the link types handled; a longer one is
+// filtered as it is.
+constexpr std::size_t MAX_FRAME = 262144;
+// The copies of a frame: without its tags, and as the filter sees it. One
+// frame is in flight at a time, and neither copy outlives its handler.
+std::uint8_t untagged_copy[MAX_FRAME];
+std::uint8_t filtered_copy[MAX_FRAME];
+
+constexpr std::size_t TAG_LEN = 4;
+constexpr std::size_t NO_IPV6 = static_cast<std::size_t>(-1);
+// One of the BSD values that libpcap compiles "ip6" into for a capture file
+// (24, 28, 30; not Linux's 10).
+constexpr std::uint32_t NULL_FAMILY_INET6 = 24;
+
+struct frame_ref {
+  const u_char *bytes;
+  pcap_pkthdr header;
+
+  bytes_t captured() const { return {bytes, header.caplen}; }
+};
+
+// TPIDs of 802.1Q, 802.1ad, and the older 0x9100 of QinQ equipment.
+bool is_tag(std::uint16_t type) { return type == 0x8100 || type == 0x88a8 || type == 0x9100; }
+
+// A copy of the frame into `to`, without its bytes [from, from + n).
+frame_ref copy_without(const frame_ref &f, std::size_t from, std::size_t n, std::uint8_t *to) {
+  const bytes_t b = f.captured();
+  const bytes_t front = sub_bytes(b, 0, from);
+  const bytes_t back = sub_bytes(b, from + n, b.size());
+  std::copy(front.begin(), front.end(), to);
+  std::copy(back.begin(), back.end(), to + front.size());
+  frame_ref out{to, f.header};
+  const auto dropped = static_cast<std::uint32_t>(b.size() - front.size() - back.size());
+  out.header.caplen -= dropped;
+  out.header.len = f.header.len > dropped ? f.header.len - dropped : 0;
+  return out;
+}
+
+// Each tag is 4 bytes standing where the type was: its TPID, then the tag
+// control word, and the type it hides comes after. A tag is only taken off
+// when that type was captured.
+frame_ref untag(const frame_path &path, const frame_ref &f) {
+  const bytes_t b = f.captured();
+  const std::size_t at = path.tag_type_at;
+  std::size_t tags = 0;
+  while (tags < MAX_VLAN_TAGS && is_tag(load_be16(b, at + TAG_LEN * tags)) && b.size() >= at + TAG_LEN * tags + 6)
+    ++tags;
+  if (tags == 0 || b.size() > MAX_FRAME) return f;
+  return copy_without(f, at, TAG_LEN * tags, untagged_copy);
+}
+
+// Where the handler finds an IPv6 packet, as libpcap's filter looks for it.
+std::size_t ipv6_at(int link_type, bytes_t b) {
+  switch (link_type) {
+    case DLT_EN10MB: return load_be16(b, 12) == ETHERTYPE_IPV6 ? 14 : NO_IPV6;
+    case DLT_IEEE802: return load_be16(b, 20) == ETHERTYPE_IPV6 ? 22 : NO_IPV6;
+    case DLT_NULL: return b.size() >= 4 && is_null_family_ipv6(load_be32(b, 0)) ? 4 : NO_IPV6;
+    case DLT_PPP: return load_be16(b, 2) == 0x0057 ? 4 : NO_IPV6;
+    case DLT_RAW: return !b.empty() && ip_version(b) == 6 ? 0 : NO_IPV6;
+    case DLT_LINUX_SLL: return load_be16(b, 14) == ETHERTYPE_IPV6 ? 16 : NO_IPV6;
+    case LINK_TYPE_LINUX_SLL2: return load_be16(b, 0) == ETHERTYPE_IPV6 ? 20 : NO_IPV6;
+    default: return NO_IPV6;
+  }
+}
+
+void store_be16(std::uint8_t *to, std::uint16_t v) {
+  to[0] = static_cast<std::uint8_t>(v >> 8);
+  to[1] = static_cast<std::uint8_t>(v);
+}
+
+// An IPv6 frame as the filter is to see it (see ip6_form_for_filter).
+frame_ref ipv6_form(const frame_path &path, const frame_ref &f) {
+  const bytes_t b = f.captured();
+  const std::size_t net = ipv6_at(path.link_type, b);
+  if (net == NO_IPV6 || b.size() > MAX_FRAME || b.size() < net) return f;
+  const ip6_filter_form form = ip6_form_for_filter(b.subspan(net));
+  const bool reshaped = form.cut != 0 || form.patch_fragment;
+  const bool loopback = path.link_type == DLT_NULL;
+  if (!reshaped && !loopback) return f;
+  frame_ref out = copy_without(f, net + IP6_HEADER_LEN, form.cut, filtered_copy);
+  if (reshaped) {
+    std::uint8_t *fixed = filtered_copy + net;
+    const bytes_t stored{fixed, IP6_HEADER_LEN};
+    store_be16(fixed + IP6_PAYLOAD_LENGTH,
+               static_cast<std::uint16_t>(load_be16(stored, IP6_PAYLOAD_LENGTH) - form.cut));
+    fixed[IP6_NEXT_HEADER] = form.next_header;
+    if (form.patch_fragment) fixed[IP6_HEADER_LEN] = form.fragment_next;
+  }
+  if (loopback) {
+    // libpcap compares the family that it knows, in the file's byte order.
+    const std::uint32_t family = path.swapped ? __builtin_bswap32(NULL_FAMILY_INET6) : NULL_FAMILY_INET6;
+    std::memcpy(filtered_copy, &family, sizeof family);
+  }
+  return out;
+}
+
+// A frame with tags, or any frame with -6: kept out of the usual path, so
+// that the usual frame pays for none of it.
+__attribute__((noinline)) void take_reshaped(const frame_path &path, const pcap_pkthdr *header,
+                                             const u_char *frame, bool tagged) {
+  const frame_ref f = tagged ? untag(path, {frame, *header}) : frame_ref{frame, *header};
+  const frame_ref seen = decode_ipv6 ? ipv6_form(path, f) : f;
+  if (path.filter != nullptr && pcap_offline_filter(path.filter, &seen.header, seen.bytes) == 0) return;
+  path.handler(nullptr, &f.header, f.bytes);
+}
+
+const frame_path &path_of(u_char *user) { return *reinterpret_cast<const frame_path *>(user); }
+
+bool passes(const frame_path &path, const pcap_pkthdr *header, const u_char *frame) {
+  return path.filter == nullptr || pcap_offline_filter(path.filter, header, frame) != 0;
+}
+
+// A link type whose frames carry no tags, without -6.
+void take_as_is(u_char *user, const pcap_pkthdr *header, const u_char *frame) {
+  const frame_path &path = path_of(user);
+  if (passes(path, header, frame)) path.handler(nullptr, header, frame);
+}
+
+// Ethernet and Linux cooked v1 without -6: the first tag, if any, stands at
+// `TagAt`.
+template <unsigned TagAt, packet_handler Handler>
+void take_maybe_tagged(u_char *user, const pcap_pkthdr *header, const u_char *frame) {
+  const frame_path &path = path_of(user);
+  if (is_tag(load_be16({frame, header->caplen}, TagAt))) {
+    take_reshaped(path, header, frame, true);
+    return;
+  }
+  if (passes(path, header, frame)) Handler(nullptr, header, frame);
+}
+
+// With -6 every frame may need reshaping.
+void take_any(u_char *user, const pcap_pkthdr *header, const u_char *frame) {
+  const frame_path &path = path_of(user);
+  const bool tagged = path.tag_type_at != 0 && is_tag(load_be16({frame, header->caplen}, path.tag_type_at));
+  take_reshaped(path, header, frame, tagged);
+}
+
+}  // namespace
+
+frame_path make_frame_path(packet_handler handler, int link_type, const bpf_program *filter, bool swapped) {
+  frame_path path;
+  path.handler = handler;
+  path.link_type = link_type;
+  // Ethernet's type at bytes 12-13; Linux cooked v1's protocol at 14-15,
+  // which is where `tcpdump -i any -y LINUX_SLL` puts 0x8100 and the tag.
+  constexpr unsigned ETHERNET_TYPE_AT = 12, SLL_PROTOCOL_AT = 14;
+  path.tag_type_at = link_type == DLT_EN10MB ? ETHERNET_TYPE_AT : link_type == DLT_LINUX_SLL ? SLL_PROTOCOL_AT : 0;
+  path.filter = filter;
+  path.swapped = swapped;
+  if (decode_ipv6) path.take = take_any;
+  else if (link_type == DLT_EN10MB && handler == ether_handler) path.take = take_maybe_tagged<ETHERNET_TYPE_AT, ether_handler>;
+  else if (link_type == DLT_LINUX_SLL && handler == sll_handler) path.take = take_maybe_tagged<SLL_PROTOCOL_AT, sll_handler>;
+  else path.take = take_as_is;
+  return path;
+}
