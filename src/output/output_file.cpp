@@ -198,8 +198,8 @@ bool write_at(int fd, bytes_t bytes, std::uint64_t at) {
   return true;
 }
 
-}  // namespace
-
+// Gives a parked file its descriptor back; false with errno set when it
+// cannot be reopened.
 bool output_ready(output_file_t &file) {
   if (file.fd >= 0) {
     file.referenced = true;
@@ -211,6 +211,8 @@ bool output_ready(output_file_t &file) {
   adopt_descriptor(file, fd);
   return true;
 }
+
+}  // namespace
 
 bool output_set_size(output_file_t &file, std::uint64_t size) {
   const int fd = file.fd >= 0 ? file.fd : reopen(file);

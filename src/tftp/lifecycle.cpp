@@ -22,7 +22,6 @@ void add_hole(tftp_request_t &r, std::uint32_t first, std::uint32_t last) {
   if (first == 0 || first > last) return;
   block_extras_t &x = extras_of(r);
   const byte_range_t range{block_place(r.blocks, first), block_place(r.blocks, last + 1)};
-  x.missing_bytes += range.end - range.start;
   if (!x.holes.empty() && x.holes.back().end == range.start) {
     x.holes.back().end = range.end;
   } else if (x.holes.size() < MAX_HOLES) {

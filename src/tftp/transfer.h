@@ -79,10 +79,9 @@ struct block_extras_t {
   // Windowed: the blocks past `last_ack` that wait, by block number.
   std::vector<window_block_t> window;
   // Acknowledged blocks that the capture never showed, in file order; past
-  // MAX_HOLES ranges, only their count and size are kept.
+  // MAX_HOLES ranges, only their count is kept.
   std::vector<byte_range_t> holes;
   std::uint64_t holes_more = 0;
-  std::uint64_t missing_bytes = 0;
   // The last block, shorter than blksize, once seen: the end of the file.
   std::uint32_t final_block = 0;
   std::uint32_t final_length = 0;
