@@ -73,6 +73,20 @@ struct address_text {
   char text[48];
 };
 
+// Writes `value` in decimal, zero-padded to `width` digits (more when it
+// needs more), as "%0*u" would; returns the end. No NUL is written.
+inline char *write_decimal(char *out, unsigned value, int width) {
+  char digits[10];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  for (int pad = width - n; pad > 0; --pad) *out++ = '0';
+  while (n > 0) *out++ = digits[--n];
+  return out;
+}
+
 // As the trace and the warnings print it: "10.0.0.1", "fd00::1".
 address_text to_text(const ip_address &a);
 // As the debug lines print it: the host-order number in hexadecimal,

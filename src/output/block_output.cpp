@@ -6,6 +6,7 @@
 #include <new>
 
 #include "run/log.h"
+#include "output/write_buffer.h"
 #include "run/options.h"
 
 namespace {
@@ -66,10 +67,10 @@ void keep_in_memory(block_output_t &out, std::uint64_t offset, bytes_t block) {
 
 void drop_entry(held_block_t &h) { h.length = 0; }
 
-bool print_block(const block_output_t &out, const held_block_t &h, std::uint32_t length) {
+bool print_block(const block_output_t &out, bytes_t block) {
   log_status_clear();
   std::printf("%s: ", out.name.get());
-  std::fwrite(h.bytes.get(), 1, length, stdout);
+  std::fwrite(block.data(), 1, block.size(), stdout);
   std::putchar('\n');
   std::fflush(stdout);
   return output_stdout_ok("standard output");
@@ -77,27 +78,46 @@ bool print_block(const block_output_t &out, const held_block_t &h, std::uint32_t
 
 }  // namespace
 
-void output_hold(block_output_t &out, std::uint64_t offset, bytes_t block) {
+void output_hold(block_output_t &out, std::uint64_t offset, bytes_t block, std::uint32_t place_length) {
   if (block.empty() || out.failure) return;
+  if (output_has_file(out) && output_stage(out.file, out.counted_end, offset, block, place_length)) {
+    if (held_block_t *h = out.held.empty() ? nullptr : held_at(out, offset)) drop_entry(*h);
+    return;
+  }
   keep_in_memory(out, offset, block);
 }
 
 void output_forget_held(block_output_t &out) {
   for (held_block_t &h : out.held) drop_entry(h);
+  output_unstage(out.file);
 }
+
+namespace {
+
+// The bytes of the block held in memory for `offset`, up to `length`,
+// printed or written; the block is then let go of. Nothing when none is
+// held there.
+bool count_held(block_output_t &out, std::uint64_t offset, std::uint32_t length, bytes_t &counted) {
+  held_block_t *h = out.held.empty() ? nullptr : held_at(out, offset);
+  if (h == nullptr) return true;
+  counted = {h->bytes.get(), std::min(h->length, length)};
+  drop_entry(*h);  // its bytes stay until the next block is held
+  if (print_console) {
+    if (print_block(out, counted)) return true;
+    out.failure = stdout_error;
+    return false;
+  }
+  return output_append(out.file, offset, counted) || refuse_write(out, errno);
+}
+
+}  // namespace
 
 bool output_count(block_output_t &out, std::uint64_t offset, std::uint32_t length, block_position_t at) {
   if (out.failure) return false;
-  if (output_has_file(out) && out.file.created->write_error) return refuse_write(out, out.file.created->write_error);
+  if (out.file.write_failed) return refuse_write(out, out.file.created->write_error);
   if (length == 0) return true;
-  held_block_t *h = held_at(out, offset);
-  const std::uint32_t kept = h ? std::min(h->length, length) : 0;
-  if (print_console) {
-    if (h && !print_block(out, *h, kept)) {
-      out.failure = stdout_error;
-      return false;
-    }
-  } else {
+  bytes_t counted;
+  if (!print_console) {
     if (!output_has_file(out)) {
       log_debug(5, "opening file: %s, mode: %s", out.name.get(), "wb");
       if (!output_create(out.file, out.name.get(), overwrite != 0)) return refuse(out);
@@ -105,13 +125,11 @@ bool output_count(block_output_t &out, std::uint64_t offset, std::uint32_t lengt
     }
     log_debug(6, "writing file: %s, datalen: %d, last_block: %d, last_ack: %d", out.name.get(), length,
               at.last_block, at.last_ack);
-    if (h && !output_append(out.file, offset, {h->bytes.get(), kept})) return refuse_write(out, errno);
+    counted = output_commit(out.file, offset, length);
   }
-  if (h) {
-    if (out.hash) out.hash->add(offset, {h->bytes.get(), kept});
-    drop_entry(*h);
-  }
-  out.content_bytes += kept;
+  if (counted.empty() && !count_held(out, offset, length, counted)) return false;
+  if (out.hash && !counted.empty()) out.hash->add(offset, counted);
+  out.content_bytes += counted.size();
   if (offset + length > out.counted_end) out.counted_end = offset + length;
   return true;
 }
@@ -125,7 +143,7 @@ void output_settle_size(block_output_t &out, std::uint64_t size) {
 bool output_finish_writes(block_output_t &out) {
   if (!output_has_file(out) || out.failure) return out.failure == 0;
   if (!output_flush(out.file)) return refuse_write(out, errno);
-  if (out.file.created->write_error) return refuse_write(out, out.file.created->write_error);
+  if (out.file.write_failed) return refuse_write(out, out.file.created->write_error);
   if (out.file.size_unsettled && !output_set_size(out.file, out.counted_end)) return refuse_write(out, errno);
   out.file.size_unsettled = 0;
   return true;

@@ -23,9 +23,11 @@ struct held_block_t {
 // Each block has its place in the file, given by its number, and a block
 // counts once its transfer has proof that the receiver took it (an
 // acknowledgement, the sender moving on, or the end of the transfer). Only
-// counted blocks are ever written, each at its place: a block waits in
-// `held` until it counts, and then goes to the file through the file's
-// write buffer (output_file.h). A place that no counted block filled is a
+// counted blocks are ever written, each at its place: a block waits until
+// it counts, staged in its file's write buffer right after the bytes that
+// counted (write_buffer.h) or, where it cannot be (the file does not exist
+// yet, the block does not follow the staged ones, -c), in `held`; then it
+// goes to the file through that buffer. A place that no counted block filled is a
 // hole and reads as zeros; `counted_end` is where the content ends. Every
 // way out of the run writes out what counted and closes the file: the end
 // of its transfer, its replacement, the end of the run, a signal and a
@@ -35,7 +37,8 @@ struct block_output_t {
   // What a DATA or ACK reads comes first.
   std::uint64_t counted_end = 0;
   output_file_t file;
-  // Blocks that wait to count; their buffers are kept for the next blocks.
+  // Blocks that wait to count outside the file's buffer; their memory is
+  // kept for the next blocks.
   std::vector<held_block_t> held;
   std::unique_ptr<char[]> name;  // the output name, as output_name.h builds it
   // With a report: the content's hash, fed as blocks count.
@@ -56,9 +59,10 @@ inline constexpr std::size_t BLOCK_OUTPUT_HOT_BYTES = offsetof(block_output_t, f
 // Whether the output file exists (it was created and is not closed).
 inline bool output_has_file(const block_output_t &out) { return out.file.exists != 0; }
 
-// Keeps `block`, not counted yet, for its place at `offset`, in place of
-// any copy held for that place. Ends the process when no buffer can be had.
-void output_hold(block_output_t &out, std::uint64_t offset, bytes_t block);
+// Keeps `block`, not counted yet, for its place [offset, offset +
+// place_length), in place of any copy held for that place. Ends the process
+// when no memory can be had for it.
+void output_hold(block_output_t &out, std::uint64_t offset, bytes_t block, std::uint32_t place_length);
 
 // Forgets every block held in memory (the waiting block of a lock-step
 // transfer is replaced by whichever DATA comes next).

@@ -1,5 +1,7 @@
 #include "output/output_file.h"
 
+#include "output/write_buffer.h"
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -29,6 +31,7 @@ constexpr rlim_t MAX_OPEN_FILES = 1 << 16;
 // never hold a "/", so nothing is made outside it.
 int output_folder = AT_FDCWD;
 std::size_t created_count = 0;
+std::size_t open_files = 0;
 
 // Files holding a descriptor; null entries are free places. `hand` is the
 // clock sweep's position.
@@ -54,14 +57,10 @@ rlim_t compute_open_limit() {
   return usable > MAX_OPEN_FILES ? MAX_OPEN_FILES : usable;
 }
 
-bool flush_buffer(output_file_t &file);
-void let_go_of_buffer(output_file_t &file);
-
-// A file gives its descriptor back: what its buffer holds goes out first,
-// and the buffer goes to files still busy.
+// A file gives its descriptor back: what counted in its buffer goes out
+// first. The buffer stays, with the blocks staged in it.
 void release_descriptor(output_file_t &file) {
-  if (!flush_buffer(file)) file.created->write_error = errno;
-  let_go_of_buffer(file);
+  if (!output_flush(file)) output_keep_error(file, errno);
   holders[file.slot] = nullptr;
   free_places.push_back(file.slot);
   ::close(file.fd);
@@ -174,16 +173,15 @@ bool output_create(output_file_t &file, const char *name, bool replace) {
   kept->inode = info.st_ino;
   file.created = std::move(kept);
   file.exists = 1;
+  file.write_failed = 0;
   ++created_count;
+  ++open_files;
   return true;
 }
 
-namespace {
-
-// Writes the whole of `bytes` at `at`; a short write is not reported.
-// Writes the whole of `bytes` at `at`. A short write is retried, for what
-// it wrote may be all the room there was: the retry tells why.
-bool write_at(int fd, bytes_t bytes, std::uint64_t at) {
+// A short write is retried, for what it wrote may be all the room there
+// was: the retry tells why.
+bool output_write_at(int fd, bytes_t bytes, std::uint64_t at) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(at + done));
@@ -198,8 +196,6 @@ bool write_at(int fd, bytes_t bytes, std::uint64_t at) {
   return true;
 }
 
-// Gives a parked file its descriptor back; false with errno set when it
-// cannot be reopened.
 bool output_ready(output_file_t &file) {
   if (file.fd >= 0) {
     file.referenced = true;
@@ -211,8 +207,6 @@ bool output_ready(output_file_t &file) {
   adopt_descriptor(file, fd);
   return true;
 }
-
-}  // namespace
 
 bool output_set_size(output_file_t &file, std::uint64_t size) {
   const int fd = file.fd >= 0 ? file.fd : reopen(file);
@@ -226,6 +220,14 @@ bool output_set_size(output_file_t &file, std::uint64_t size) {
 
 std::size_t output_files_created() { return created_count; }
 
+std::size_t output_files_open() { return open_files; }
+
+void output_keep_error(output_file_t &file, int error) {
+  if (!file.created || file.write_failed) return;
+  file.created->write_error = error;
+  file.write_failed = 1;
+}
+
 std::size_t output_name_limit() {
   static std::size_t limit = 0;
   if (limit == 0) {
@@ -236,139 +238,10 @@ std::size_t output_name_limit() {
 }
 
 void output_close(output_file_t &file) {
-  if (file.buffer && !flush_buffer(file) && file.created) file.created->write_error = errno;
-  let_go_of_buffer(file);
+  output_drop_buffer(file);
   if (file.fd >= 0) release_descriptor(file);
+  if (file.exists) --open_files;
   file.created.reset();
   file.exists = 0;
-}
-
-// Write buffers. Each holds bytes for one place of one file; a file takes
-// one when it writes and gives it back when it is closed or parked, or when
-// the budget runs out and it is the one written least recently.
-struct write_buffer_t {
-  std::unique_ptr<std::uint8_t[]> bytes;
-  std::uint64_t start = 0;  // the file offset of bytes[0]
-  std::uint32_t used = 0;
-  output_file_t *owner = nullptr;
-  write_buffer_t *newer = nullptr;  // in the order of use, while owned
-  write_buffer_t *older = nullptr;
-};
-
-namespace {
-
-// A buffer of 16 KiB turns 32 blocks of 512 bytes into one write; 32 MiB
-// for all lets 2,048 files in progress each keep one.
-constexpr std::uint32_t BUFFER_SIZE = 16u << 10;
-constexpr std::size_t BUFFER_BUDGET = std::size_t{32} << 20;
-constexpr std::size_t MAX_BUFFERS = BUFFER_BUDGET / BUFFER_SIZE;
-
-std::vector<std::unique_ptr<write_buffer_t>> all_buffers;
-std::vector<write_buffer_t *> free_buffers;
-write_buffer_t *newest_used = nullptr;
-write_buffer_t *oldest_used = nullptr;
-write_buffer_t *latest = nullptr;  // the buffer written last
-
-void unlink_used(write_buffer_t &b) {
-  if (b.newer) b.newer->older = b.older;
-  else newest_used = b.older;
-  if (b.older) b.older->newer = b.newer;
-  else oldest_used = b.newer;
-  b.newer = b.older = nullptr;
-}
-
-void link_newest(write_buffer_t &b) {
-  b.older = newest_used;
-  b.newer = nullptr;
-  if (newest_used) newest_used->newer = &b;
-  else oldest_used = &b;
-  newest_used = &b;
-}
-
-write_buffer_t *new_buffer() {
-  auto b = std::make_unique<write_buffer_t>();
-  b->bytes.reset(new (std::nothrow) std::uint8_t[BUFFER_SIZE]);
-  if (!b->bytes) return nullptr;
-  all_buffers.push_back(std::move(b));
-  return all_buffers.back().get();
-}
-
-// A buffer for `file`: a free one, a new one within the budget, or the one
-// used least recently, written out first. Null when memory is short: the
-// file is then written without one.
-write_buffer_t *take_buffer(output_file_t &file) {
-  write_buffer_t *b = nullptr;
-  if (!free_buffers.empty()) {
-    b = free_buffers.back();
-    free_buffers.pop_back();
-  } else if (all_buffers.size() < MAX_BUFFERS) {
-    try {
-      b = new_buffer();
-    } catch (const std::bad_alloc &) {
-      b = nullptr;
-    }
-  }
-  if (b == nullptr && oldest_used != nullptr) {
-    output_file_t &previous = *oldest_used->owner;
-    if (!flush_buffer(previous)) previous.created->write_error = errno;
-    b = previous.buffer;
-    unlink_used(*b);
-    previous.buffer = nullptr;
-  }
-  if (b == nullptr) return nullptr;
-  b->owner = &file;
-  b->used = 0;
-  link_newest(*b);
-  file.buffer = b;
-  return b;
-}
-
-bool flush_buffer(output_file_t &file) {
-  write_buffer_t *b = file.buffer;
-  if (b == nullptr || b->used == 0) return true;
-  const std::uint32_t used = b->used;
-  b->used = 0;
-  if (!output_ready(file)) return false;
-  return write_at(file.fd, {b->bytes.get(), used}, b->start);
-}
-
-void let_go_of_buffer(output_file_t &file) {
-  write_buffer_t *b = file.buffer;
-  if (b == nullptr) return;
-  unlink_used(*b);
-  b->owner = nullptr;
-  b->used = 0;
-  if (latest == b) latest = nullptr;
-  free_buffers.push_back(b);
-  file.buffer = nullptr;
-}
-
-}  // namespace
-
-bool output_append(output_file_t &file, std::uint64_t offset, bytes_t bytes) {
-  write_buffer_t *b = file.buffer ? file.buffer : take_buffer(file);
-  if (b && b->used != 0 && offset != b->start + b->used && !output_flush(file)) return false;
-  if (b && b->used + bytes.size() > BUFFER_SIZE && !output_flush(file)) return false;
-  if (b == nullptr || bytes.size() > BUFFER_SIZE) {
-    // No buffer to be had, or more than one holds: straight to the file.
-    return output_ready(file) && write_at(file.fd, bytes, offset);
-  }
-  if (b->used == 0) b->start = offset;
-  std::memcpy(b->bytes.get() + b->used, bytes.data(), bytes.size());
-  b->used += static_cast<std::uint32_t>(bytes.size());
-  if (newest_used != b) {
-    unlink_used(*b);
-    link_newest(*b);
-  }
-  latest = b;
-  file.referenced = true;
-  return true;
-}
-
-bool output_flush(output_file_t &file) { return flush_buffer(file); }
-
-void output_flush_latest() {
-  if (latest == nullptr || latest->used == 0) return;
-  output_file_t &file = *latest->owner;
-  if (!flush_buffer(file)) file.created->write_error = errno;
+  file.write_failed = 0;
 }

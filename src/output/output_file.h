@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -26,16 +27,17 @@ struct created_file_t {
   dev_t device = 0;
   ino_t inode = 0;
   // errno of a write of its buffer that failed where no one could be told
-  // (the buffer made room for another file's, or went with the descriptor).
+  // (the buffer made room for another file's, or went with the descriptor);
+  // see output_keep_error.
   int write_error = 0;
 };
 
-// Bytes bound for a file, written out in one piece (output_file.cpp).
+// The file's write buffer (write_buffer.h).
 struct write_buffer_t;
 
 struct output_file_t {
   int fd = -1;  // -1 while parked or closed
-  std::uint32_t slot : 29 = 0;  // place in the set of open descriptors, while fd >= 0
+  std::uint32_t slot : 28 = 0;  // place in the set of open descriptors, while fd >= 0
   std::uint32_t referenced : 1 = 0;  // written since the sweep last passed
   // The file's size is to be set when it is closed (see block_output.h).
   std::uint32_t size_unsettled : 1 = 0;
@@ -43,11 +45,10 @@ struct output_file_t {
   // asks this, and the bit is in the record's first cache line where the
   // pointer is not.
   std::uint32_t exists : 1 = 0;
+  // `created->write_error` is set: a DATA or ACK asks this too.
+  std::uint32_t write_failed : 1 = 0;
   std::unique_ptr<created_file_t> created;
-  // Bytes written to the file wait here, while it has a buffer, so that
-  // they go out in large writes instead of one system call a block. Only a
-  // block that counts reaches it, and that block is read from the record's
-  // second cache line anyway.
+  // Bytes bound for the file, while it has a buffer (write_buffer.h).
   write_buffer_t *buffer = nullptr;
 };
 
@@ -60,22 +61,6 @@ bool output_use_folder(const char *path);
 // symbolic link is never followed. On failure returns false with errno set.
 bool output_create(output_file_t &file, const char *name, bool replace);
 
-// Writes `bytes` at `offset`, through the file's buffer: bytes that follow
-// the buffered ones join them, and the buffer goes out when it is full, when
-// the next bytes are elsewhere, when the file loses its descriptor or its
-// buffer, and when it is flushed or closed. Buffers come from a budget
-// shared by every file (the files written least recently give theirs up).
-// False with errno set when a write this makes fails; a failure of a write
-// made for another reason is kept in `created->write_error`.
-bool output_append(output_file_t &file, std::uint64_t offset, bytes_t bytes);
-
-// Writes out what the file's buffer holds; false with errno set on failure.
-bool output_flush(output_file_t &file);
-
-// The same for the file written last: with live input, so that nothing
-// counted waits for the next frame.
-void output_flush_latest();
-
 // Cuts the file off at `size`, or makes it that long (the gap reads as
 // zeros). False with errno set on failure, the file as it was.
 bool output_set_size(output_file_t &file, std::uint64_t size);
@@ -83,6 +68,18 @@ bool output_set_size(output_file_t &file, std::uint64_t size);
 // Closes the file, its buffer written out first (a failure is kept in
 // `created->write_error` until the file is closed).
 void output_close(output_file_t &file);
+
+// For the write buffers: gives a parked file its descriptor back (false
+// with errno set when it cannot be reopened), and writes the whole of
+// `bytes` at `at` (false with errno set on failure).
+bool output_ready(output_file_t &file);
+bool output_write_at(int fd, bytes_t bytes, std::uint64_t at);
+
+// Keeps `error` as the file's write failure, unless one is kept already.
+void output_keep_error(output_file_t &file, int error);
+
+// Files created and not closed yet.
+std::size_t output_files_open();
 
 // The longest name a file of the output folder may have.
 std::size_t output_name_limit();

@@ -58,11 +58,22 @@ void shorten(char *name, std::size_t endpoint_len, const char *filename, std::si
 
 std::unique_ptr<char[]> build_output_name(const endpoint_t &requester, const endpoint_t &server,
                                           const char *filename) {
+  // "%s.%05u-%s.%05u", by hand: every transfer's name is built twice.
   char endpoints[2 * sizeof(address_text) + 16];
-  const int written = std::snprintf(endpoints, sizeof endpoints, "%s.%05u-%s.%05u", name_text(requester.addr).text,
-                                    static_cast<unsigned>(requester.port), name_text(server.addr).text,
-                                    static_cast<unsigned>(server.port));
-  const std::size_t endpoint_len = written > 0 ? static_cast<std::size_t>(written) : 0;
+  char *end = endpoints;
+  const auto add_endpoint = [&end](const endpoint_t &e) {
+    const address_text a = name_text(e.addr);
+    const std::size_t n = std::strlen(a.text);
+    std::memcpy(end, a.text, n);
+    end += n;
+    *end++ = '.';
+    end = write_decimal(end, e.port, 5);
+  };
+  add_endpoint(requester);
+  *end++ = '-';
+  add_endpoint(server);
+  *end = '\0';
+  const auto endpoint_len = static_cast<std::size_t>(end - endpoints);
   const bool with_filename = use_filename && filename;
   const std::size_t filename_len = with_filename ? std::strlen(filename) : 0;
   std::size_t size = std::max(BARE_NAME_SIZE, endpoint_len + 1);

@@ -1,5 +1,6 @@
 #include "run/capture.h"
 
+#include <stdio_ext.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -11,7 +12,7 @@
 #include "decode/fragment.h"
 #include "decode/frame.h"
 #include "decode/link.h"
-#include "output/output_file.h"
+#include "output/write_buffer.h"
 #include "run/log.h"
 #include "run/progress.h"
 #include "tftp/transfer.h"
@@ -43,6 +44,7 @@ pcap_t *open_capture(const char *path, char *errbuf) {
     return nullptr;
   }
   std::setvbuf(stream, capture_buffer, _IOFBF, CAPTURE_BUFFER);
+  __fsetlocking(stream, FSETLOCKING_BYCALLER);
   pcap_t *handle = pcap_fopen_offline(stream, errbuf);
   // On success the handle owns the stream (and never closes standard input).
   if (handle == nullptr && !from_stdin) std::fclose(stream);

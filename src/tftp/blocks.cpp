@@ -59,7 +59,7 @@ void lockstep_data(tftp_request_t &r, std::uint16_t wire, bytes_t payload) {
   output_forget_held(r.out);
   b.pending = true;
   b.pending_stale = block <= b.last_ack;
-  if (!b.pending_stale) output_hold(r.out, block_place(r.blocks, block), payload);
+  if (!b.pending_stale) output_hold(r.out, block_place(r.blocks, block), payload, place_length(r.blocks));
   b.datalen = static_cast<std::uint16_t>(length);
   b.last_block = block;
   if (length < b.blksize) {
@@ -97,7 +97,7 @@ void keep_in_window(tftp_request_t &r, std::uint32_t block, bytes_t payload) {
       log_error(3, "failed to allocate request->data");
     }
   }
-  output_hold(r.out, block_place(r.blocks, block), payload);
+  output_hold(r.out, block_place(r.blocks, block), payload, place_length(r.blocks));
 }
 
 // Blocks that follow the acknowledged ones, up to `last`, are all held.

@@ -63,9 +63,12 @@ struct block_state_t {
   bool pending_stale;
 };
 
+// The bytes each block has in the file.
+inline std::uint32_t place_length(const block_state_t &b) { return b.place_size != 0 ? b.place_size : b.blksize; }
+
 // Where block n of a transfer goes in its file.
 inline std::uint64_t block_place(const block_state_t &b, std::uint32_t block) {
-  return static_cast<std::uint64_t>(block - 1) * (b.place_size != 0 ? b.place_size : b.blksize);
+  return static_cast<std::uint64_t>(block - 1) * place_length(b);
 }
 
 // A block of a windowed transfer that waits to count.
