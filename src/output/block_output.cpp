@@ -80,7 +80,7 @@ bool print_block(const block_output_t &out, bytes_t block) {
 
 void output_hold(block_output_t &out, std::uint64_t offset, bytes_t block, std::uint32_t place_length) {
   if (block.empty() || out.failure) return;
-  if (output_has_file(out) && output_stage(out.file, out.counted_end, offset, block, place_length)) {
+  if (!print_console && output_stage(out.file, out.counted_end, offset, block, place_length)) {
     if (held_block_t *h = out.held.empty() ? nullptr : held_at(out, offset)) drop_entry(*h);
     return;
   }

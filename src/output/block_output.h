@@ -25,8 +25,8 @@ struct held_block_t {
 // acknowledgement, the sender moving on, or the end of the transfer). Only
 // counted blocks are ever written, each at its place: a block waits until
 // it counts, staged in its file's write buffer right after the bytes that
-// counted (write_buffer.h) or, where it cannot be (the file does not exist
-// yet, the block does not follow the staged ones, -c), in `held`; then it
+// counted (write_buffer.h) or, where it cannot be (the block does not
+// follow the staged ones, no buffer room, -c), in `held`; then it
 // goes to the file through that buffer. A place that no counted block filled is a
 // hole and reads as zeros; `counted_end` is where the content ends. Every
 // way out of the run writes out what counted and closes the file: the end

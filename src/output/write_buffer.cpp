@@ -1,5 +1,6 @@
 #include "output/write_buffer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@ struct write_buffer_t {
   std::uint32_t staged;     // uncounted bytes right after them
   std::uint32_t capacity;
   std::uint32_t slot;       // place in the clock's ring
+  std::uint32_t peak_staged;  // the most bytes staged at once
   bool referenced;          // used since the clock hand last passed
   output_file_t *owner;
 
@@ -42,7 +44,8 @@ write_buffer_t *latest = nullptr;  // the buffer that counted bytes last
 // The size a file's buffer should have now: the budget shared by the files
 // in progress, a power of two within bounds.
 std::uint32_t fair_size() {
-  const std::size_t files = output_files_open();
+  const std::size_t buffers = ring.size() - free_places.size() + 1;
+  const std::size_t files = std::max(output_files_open(), buffers);
   const std::size_t share = files > 1 ? BUFFER_BUDGET / files : BUFFER_BUDGET;
   std::uint32_t size = MAX_BUFFER;
   while (size > MIN_BUFFER && size > share) size >>= 1;
@@ -52,7 +55,7 @@ std::uint32_t fair_size() {
 write_buffer_t *allocate(std::uint32_t capacity) {
   void *memory = std::malloc(sizeof(write_buffer_t) + capacity);
   if (memory == nullptr) return nullptr;
-  return new (memory) write_buffer_t{0, 0, 0, capacity, 0, true, nullptr};
+  return new (memory) write_buffer_t{0, 0, 0, capacity, 0, 0, true, nullptr};
 }
 
 void free_buffer(write_buffer_t *b) {
@@ -237,6 +240,7 @@ bool output_stage(output_file_t &file, std::uint64_t counted_end, std::uint64_t 
   if (b->used + b->staged == 0) b->start = offset;
   std::memcpy(b->bytes() + b->used + b->staged, bytes.data(), bytes.size());
   b->staged += static_cast<std::uint32_t>(bytes.size());
+  b->peak_staged = std::max(b->peak_staged, b->staged);
   b->referenced = true;
   return true;
 }
@@ -251,6 +255,9 @@ bytes_t output_commit(output_file_t &file, std::uint64_t offset, std::uint32_t l
   b->staged -= n;
   b->referenced = true;
   latest = b;
+  // All staged blocks counted, and the room left would not take as many
+  // again: out now, while there is nothing staged to move to the front.
+  if (b->staged == 0 && b->capacity - b->used < b->peak_staged && !write_out(*b)) output_keep_error(file, errno);
   return counted;
 }
 

@@ -31,7 +31,7 @@ bool output_append(output_file_t &file, std::uint64_t offset, bytes_t bytes);
 
 // Stages the uncounted block `bytes` of the file's place [offset, offset +
 // place_length), replacing any copy staged for that place; the file's
-// content counted so far ends at `counted_end`. The file must exist. False
+// content counted so far ends at `counted_end`. False
 // when the block is not kept here: the staged blocks and it would not
 // directly follow the counted content, it is longer than its place, or no
 // buffer room is to be had. So the blocks held elsewhere all lie past the
