@@ -121,6 +121,7 @@ bool output_count(block_output_t &out, std::uint64_t offset, std::uint32_t lengt
     if (!output_has_file(out)) {
       log_debug(5, "opening file: %s, mode: %s", out.name.get(), "wb");
       if (!output_create(out.file, out.name.get(), overwrite != 0)) return refuse(out);
+      out.file.created->hash = out.hash.get();
       out.created = true;
     }
     log_debug(6, "writing file: %s, datalen: %d, last_block: %d, last_ack: %d", out.name.get(), length,
@@ -128,14 +129,19 @@ bool output_count(block_output_t &out, std::uint64_t offset, std::uint32_t lengt
     counted = output_commit(out.file, offset, length);
   }
   if (counted.empty() && !count_held(out, offset, length, counted)) return false;
-  if (out.hash && !counted.empty()) out.hash->add(offset, counted);
+  // A file's hash is fed as its bytes are written.
+  if (print_console && out.hash && !counted.empty()) out.hash->add(offset, counted);
   out.content_bytes += counted.size();
   if (offset + length > out.counted_end) out.counted_end = offset + length;
   return true;
 }
 
 void output_settle_size(block_output_t &out, std::uint64_t size) {
-  if (out.hash) out.hash->extend(size);
+  if (out.hash) {
+    // What counted is hashed first, as it is written out.
+    if (output_has_file(out) && !output_flush(out.file)) output_keep_error(out.file, errno);
+    out.hash->extend(size);
+  }
   if (size != out.counted_end) out.file.size_unsettled = 1;
   out.counted_end = size;
 }

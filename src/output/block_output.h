@@ -41,7 +41,8 @@ struct block_output_t {
   // kept for the next blocks.
   std::vector<held_block_t> held;
   std::unique_ptr<char[]> name;  // the output name, as output_name.h builds it
-  // With a report: the content's hash, fed as blocks count.
+  // With a report: the content's hash, fed as the file is written (or,
+  // with -c, as blocks count).
   std::unique_ptr<content_hash> hash;
   std::uint64_t content_bytes = 0;  // bytes of the counted blocks
   bool created = false;             // a file was created for it

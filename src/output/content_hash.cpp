@@ -2,8 +2,7 @@
 
 #include <openssl/evp.h>
 
-#include <algorithm>
-
+#include "output/hash_worker.h"
 #include "run/log.h"
 
 namespace {
@@ -20,17 +19,17 @@ content_hash::content_hash() : ctx_(EVP_MD_CTX_new()) {
   if (!ctx_ || EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr) != 1) log_error(3, "failed to set up sha256");
 }
 
-content_hash::~content_hash() = default;
+// The context is freed only once the work queued for it is done.
+content_hash::~content_hash() { hash_wait(last_); }
+
+void content_hash::queued(hash_ticket ticket) {
+  if (ticket != 0) last_ = ticket;
+}
 
 bool content_hash::add_zeros(std::uint64_t count) {
-  static const std::uint8_t zeros[4096] = {};
   zeros_ += count;
   if (zeros_ > MAX_HASHED_ZEROS) return false;
-  while (count > 0) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof zeros));
-    EVP_DigestUpdate(ctx_.get(), zeros, n);
-    count -= n;
-  }
+  queued(hash_zeros(ctx_.get(), count));
   return true;
 }
 
@@ -40,7 +39,7 @@ void content_hash::add(std::uint64_t offset, bytes_t bytes) {
     spoilt_ = true;
     return;
   }
-  EVP_DigestUpdate(ctx_.get(), bytes.data(), bytes.size());
+  queued(hash_bytes(ctx_.get(), bytes));
   position_ = offset + bytes.size();
 }
 
@@ -52,6 +51,7 @@ void content_hash::extend(std::uint64_t size) {
 
 bool content_hash::digest(std::array<std::uint8_t, 32> &out) {
   if (spoilt_) return false;
+  hash_wait(last_);
   unsigned length = 0;
   if (EVP_DigestFinal_ex(ctx_.get(), out.data(), &length) != 1 || length != out.size()) return false;
   spoilt_ = true;  // finalised: a second digest would be wrong

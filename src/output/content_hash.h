@@ -5,12 +5,14 @@
 #include <memory>
 
 #include "base/bytes.h"
+#include "output/hash_worker.h"
 
 struct evp_md_ctx_st;
 
 // The SHA-256 of a file's content as it is written: blocks in file order,
-// the holes between them as zeros. Fed from the bytes in hand when each
-// block counts, never by reading a file back.
+// the holes between them as zeros. Fed from the bytes in hand as they are
+// written, never by reading a file back; the hashing itself may be done on
+// another thread (hash_worker.h).
 class content_hash {
  public:
   content_hash();
@@ -28,6 +30,7 @@ class content_hash {
 
  private:
   bool add_zeros(std::uint64_t count);
+  void queued(hash_ticket ticket);
 
   struct ctx_free {
     void operator()(evp_md_ctx_st *ctx) const;
@@ -36,4 +39,5 @@ class content_hash {
   std::uint64_t position_ = 0;
   std::uint64_t zeros_ = 0;
   bool spoilt_ = false;
+  hash_ticket last_ = 0;  // the last work queued for the context
 };

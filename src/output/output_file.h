@@ -8,6 +8,8 @@
 
 #include "base/bytes.h"
 
+class content_hash;
+
 // The output file of one transfer. A capture may hold more transfers in
 // progress than the process may hold open files, so descriptors are kept in a
 // set of bounded size, recycled by a clock sweep that spares recently written
@@ -30,6 +32,9 @@ struct created_file_t {
   // (the buffer made room for another file's, or went with the descriptor);
   // see output_keep_error.
   int write_error = 0;
+  // With a report: the content's hash, fed with the bytes as they are
+  // written (in file order, from the buffer they are written from).
+  content_hash *hash = nullptr;
 };
 
 // The file's write buffer (write_buffer.h).

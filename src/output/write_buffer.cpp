@@ -7,6 +7,8 @@
 #include <new>
 #include <vector>
 
+#include "output/content_hash.h"
+
 // One allocation: this header, then `capacity` bytes.
 struct write_buffer_t {
   std::uint64_t start;      // the file offset of bytes()[0]
@@ -107,13 +109,21 @@ write_buffer_t *resize(write_buffer_t *b, std::uint32_t capacity) {
   return moved;
 }
 
+// Writes counted bytes at `at`, feeding the content's hash with them on
+// the way: in pieces as large as the buffers, which hash at about twice
+// the rate of single blocks.
+bool write_counted(output_file_t &file, bytes_t bytes, std::uint64_t at) {
+  if (file.created && file.created->hash) file.created->hash->add(at, bytes);
+  return output_ready(file) && output_write_at(file.fd, bytes, at);
+}
+
 // Writes the counted bytes out; the staged ones move to the front. The
 // counted bytes leave the buffer even when the write fails: the failure is
 // the file's, and told once.
 bool write_out(write_buffer_t &b) {
   if (b.used == 0) return true;
   output_file_t &file = *b.owner;
-  const bool written = output_ready(file) && output_write_at(file.fd, {b.bytes(), b.used}, b.start);
+  const bool written = write_counted(file, {b.bytes(), b.used}, b.start);
   const int error = errno;
   if (b.staged != 0) std::memmove(b.bytes(), b.bytes() + b.used, b.staged);
   b.start += b.used;
@@ -200,7 +210,7 @@ bool output_append(output_file_t &file, std::uint64_t offset, bytes_t bytes) {
   b = bytes.size() <= MAX_BUFFER ? room_for(file, bytes.size()) : nullptr;
   if (b == nullptr) {
     // More than a buffer holds, or no room to be had: straight to the file.
-    return output_ready(file) && output_write_at(file.fd, bytes, offset);
+    return write_counted(file, bytes, offset);
   }
   if (b->used == 0) b->start = offset;
   std::memcpy(b->bytes() + b->used, bytes.data(), bytes.size());
