@@ -25,11 +25,12 @@ struct write_buffer_t {
   std::uint64_t end() const { return start + used + staged; }
 };
 
-namespace {
-
 // 32 MiB for all: 2,048 files in progress keep 16 KiB each (32 blocks of
 // 512 bytes to a write), 15,000 keep 2 KiB.
-constexpr std::size_t BUFFER_BUDGET = std::size_t{32} << 20;
+std::size_t write_buffer_budget = std::size_t{32} << 20;
+
+namespace {
+
 constexpr std::uint32_t MIN_BUFFER = 2u << 10;
 constexpr std::uint32_t MAX_BUFFER = 16u << 10;
 // Buffers a clock sweep looks at before it gives up making room: most
@@ -48,7 +49,7 @@ write_buffer_t *latest = nullptr;  // the buffer that counted bytes last
 std::uint32_t fair_size() {
   const std::size_t buffers = ring.size() - free_places.size() + 1;
   const std::size_t files = std::max(output_files_open(), buffers);
-  const std::size_t share = files > 1 ? BUFFER_BUDGET / files : BUFFER_BUDGET;
+  const std::size_t share = files > 1 ? write_buffer_budget / files : write_buffer_budget;
   std::uint32_t size = MAX_BUFFER;
   while (size > MIN_BUFFER && size > share) size >>= 1;
   return size;
@@ -161,7 +162,7 @@ void give_up(write_buffer_t *b) {
 // Makes room in the budget for `more` bytes, sparing `spared`; false when a
 // sweep found no buffer to give up.
 bool make_room(std::size_t more, const write_buffer_t *spared) {
-  for (std::size_t looked = 0; buffered_bytes + more > BUFFER_BUDGET; ++looked) {
+  for (std::size_t looked = 0; buffered_bytes + more > write_buffer_budget; ++looked) {
     if (looked == SWEEP_LIMIT || ring.empty()) return false;
     hand = hand + 1 < ring.size() ? hand + 1 : 0;
     write_buffer_t *b = ring[hand];

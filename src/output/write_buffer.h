@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "base/bytes.h"
@@ -19,6 +20,9 @@
 // one. When the budget runs out, the buffers not written since a clock hand
 // last passed are given up: their counted bytes written out and, where they
 // hold staged blocks, cut down to just those.
+
+// The budget, in bytes (tests make it small).
+extern std::size_t write_buffer_budget;
 
 // Writes `bytes`, which counted, at `offset`: bytes that follow the counted
 // ones join them, and the buffer goes out when it is full, when the next
