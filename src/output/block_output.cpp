@@ -163,6 +163,11 @@ void output_release(block_output_t &out) {
   out.held.shrink_to_fit();
 }
 
+std::unique_ptr<content_hash> output_take_hash(block_output_t &out) {
+  if (output_has_file(out)) out.file.created->hash = nullptr;
+  return std::move(out.hash);
+}
+
 unsigned long output_failures() { return failures; }
 
 bool output_stdout_ok(const char *what) {

@@ -95,6 +95,10 @@ bool output_finish_writes(block_output_t &out);
 // Again on a released output does nothing.
 void output_release(block_output_t &out);
 
+// The content's hash, taken from the output once its writes are finished
+// (the report digests it when the hashing is done).
+std::unique_ptr<content_hash> output_take_hash(block_output_t &out);
+
 // Outputs that could not be written in this run (files, standard output,
 // the trace): the run then ends with its own status.
 unsigned long output_failures();

@@ -25,8 +25,10 @@ class content_hash {
   void add(std::uint64_t offset, bytes_t bytes);
   // The content ends at `size`, zeros up to it.
   void extend(std::uint64_t size);
-  // The digest, or false when it was spoilt.
+  // The digest, or false when it was spoilt. Waits for the hashing queued.
   bool digest(std::array<std::uint8_t, 32> &out);
+  // Whether digest() would not wait.
+  bool ready() const { return hash_done(last_); }
 
  private:
   bool add_zeros(std::uint64_t count);

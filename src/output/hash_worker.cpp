@@ -34,6 +34,11 @@ alignas(64) std::atomic<std::uint64_t> queued{0};
 alignas(64) std::atomic<std::uint64_t> done{0};
 std::atomic<std::uint64_t> bytes_done{0};
 std::uint64_t bytes_queued = 0;  // the run's count of ring bytes used
+// The worker is woken for every few pieces, not each one: most pieces are
+// small, and a wake-up costs more than hashing one. Anyone who waits for
+// the worker wakes it first.
+constexpr std::uint64_t PIECES_PER_WAKE = 16;
+std::uint64_t announced = 0;  // pieces queued when the worker was last woken
 
 enum class mode : std::uint8_t { unknown, threaded, inline_only };
 mode worker_mode = mode::unknown;
@@ -84,13 +89,19 @@ bool threaded() {
   return worker_mode == mode::threaded;
 }
 
+void wake_worker() {
+  announced = queued.load(std::memory_order_relaxed);
+  queued.notify_one();
+}
+
 // Waits until a piece of `length` ring bytes, starting at `first`, fits.
 void wait_for_room(std::uint64_t first, std::size_t length) {
-  for (;;) {
+  for (bool woken = false;; woken = true) {
     const std::uint64_t d = done.load(std::memory_order_acquire);
     const bool piece_room = queued.load(std::memory_order_relaxed) - d < RING_PIECES;
     const bool byte_room = first + length - bytes_done.load(std::memory_order_acquire) <= RING_BYTES;
     if (piece_room && byte_room) return;
+    if (!woken) wake_worker();
     done.wait(d, std::memory_order_acquire);
   }
 }
@@ -106,7 +117,7 @@ hash_ticket publish(evp_md_ctx_st *ctx, bytes_t bytes, std::uint64_t zeros) {
   const std::uint64_t n = queued.load(std::memory_order_relaxed);
   pieces[n % RING_PIECES] = {ctx, zeros, at, bytes.size(), bytes_queued};
   queued.store(n + 1, std::memory_order_release);
-  queued.notify_one();
+  if (n + 1 - announced >= PIECES_PER_WAKE) wake_worker();
   return n + 1;
 }
 
@@ -136,9 +147,17 @@ hash_ticket hash_zeros(evp_md_ctx_st *ctx, std::uint64_t count) {
 }
 
 void hash_wait(hash_ticket ticket) {
+  if (hash_done(ticket)) return;
+  wake_worker();
   for (;;) {
     const std::uint64_t d = done.load(std::memory_order_acquire);
     if (d >= ticket) return;
     done.wait(d, std::memory_order_acquire);
   }
+}
+
+bool hash_done(hash_ticket ticket) { return done.load(std::memory_order_acquire) >= ticket; }
+
+void hash_in_place() {
+  if (worker_mode == mode::unknown) worker_mode = mode::inline_only;
 }

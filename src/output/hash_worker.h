@@ -26,3 +26,10 @@ hash_ticket hash_zeros(evp_md_ctx_st *ctx, std::uint64_t count);
 
 // Returns once the piece of `ticket`, and every piece before it, is hashed.
 void hash_wait(hash_ticket ticket);
+
+// Whether the piece of `ticket` is hashed; never waits.
+bool hash_done(hash_ticket ticket);
+
+// Hashes at once on the calling thread from now on (live input: a digest is
+// wanted as soon as its transfer ends). Only before anything was queued.
+void hash_in_place();

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <string>
 
 #include "base/capture_clock.h"
@@ -118,7 +119,42 @@ bool report_open(const char *path) {
 
 bool report_enabled() { return report_stream != nullptr; }
 
-void report_transfer(const transfer_report_t &t) {
+namespace {
+
+// Lines held back for their digests, in order: the text before the digest,
+// the hash, and the text after it.
+struct held_line {
+  std::string head;
+  std::unique_ptr<content_hash> hash;
+  std::string tail;
+};
+std::deque<held_line> held_lines;
+
+void write_line(held_line &l) {
+  std::array<std::uint8_t, 32> digest{};
+  if (l.hash && l.hash->digest(digest)) hex(l.head, digest);
+  else l.head += "null";
+  l.head += l.tail;
+  emit(l.head);
+}
+
+// Writes the held lines whose digests are done (all of them when `wait`).
+void write_ready(bool wait) {
+  while (!held_lines.empty()) {
+    held_line &l = held_lines.front();
+    if (!wait && l.hash && !l.hash->ready()) return;
+    write_line(l);
+    held_lines.pop_front();
+  }
+}
+
+}  // namespace
+
+void report_drain() {
+  if (report_stream) write_ready(true);
+}
+
+void report_transfer(transfer_report_t &t) {
   if (!report_stream) return;
   std::string out = "{";
   key(out, "type"), text(out, "transfer");
@@ -153,14 +189,22 @@ void report_transfer(const transfer_report_t &t) {
   key(out, "missing"), missing_object(out, t);
   if (t.tsize_matches) key(out, "tsize_matches"), out += *t.tsize_matches ? "true" : "false";
   key(out, "sha256");
-  if (t.sha256) hex(out, *t.sha256);
-  else out += "null";
+  held_line line{std::move(out), std::move(t.hash), {}};
+  out.clear();
   key(out, "first_time"), text(out, rfc3339(t.first_us).text);
   key(out, "last_time"), text(out, rfc3339(t.last_us).text);
   key(out, "blocks"), number(out, t.blocks);
   key(out, "retransmitted"), number(out, t.retransmitted);
   out += '}';
-  emit(out);
+  line.tail = std::move(out);
+  // On standard output the report's lines keep their place among the
+  // trace's: nothing is held back there.
+  if (report_to_stdout) {
+    write_line(line);
+  } else {
+    held_lines.push_back(std::move(line));
+    write_ready(false);
+  }
   ++totals.by_verdict[static_cast<int>(t.verdict)];
   if (t.output) ++totals.files;
   totals.bytes += t.bytes;
@@ -168,6 +212,7 @@ void report_transfer(const transfer_report_t &t) {
 
 void report_summary(std::uint64_t frames) {
   if (!report_stream) return;
+  write_ready(true);
   std::string out = "{";
   key(out, "type"), text(out, "summary");
   key(out, "transfers");
@@ -187,6 +232,7 @@ void report_summary(std::uint64_t frames) {
 
 bool report_close() {
   if (!report_stream) return true;
+  write_ready(true);
   const bool ok = std::fflush(report_stream) == 0 && !std::ferror(report_stream);
   if (!report_to_stdout) std::fclose(report_stream);
   report_stream = nullptr;

@@ -2,15 +2,21 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
 #include "base/address.h"
 #include "base/bytes.h"
+#include "output/content_hash.h"
 
 // The report: one JSON object per transfer, on one line, when the transfer
 // is over (or at the end of the run), in the order they end; then one
 // summary object. See the manual page for the fields.
+//
+// A report written to a file may hold a transfer's line back until its
+// digest is computed (hash_worker.h), and the lines after it with it, so
+// that the run does not wait for the hashing; the order stays the same.
 
 enum class transfer_verdict { complete, incomplete, error, failed };
 
@@ -37,7 +43,7 @@ struct transfer_report_t {
   std::uint64_t missing_more = 0;
   bool end_seen = false;
   std::optional<bool> tsize_matches;  // when the end was seen and a size announced
-  const std::array<std::uint8_t, 32> *sha256 = nullptr;
+  std::unique_ptr<content_hash> hash;  // the content's, when it was hashed
   std::int64_t first_us = 0;
   std::int64_t last_us = 0;
   std::uint32_t blocks = 0;
@@ -49,7 +55,10 @@ struct transfer_report_t {
 bool report_open(const char *path);
 bool report_enabled();
 
-void report_transfer(const transfer_report_t &t);
+void report_transfer(transfer_report_t &t);
+
+// Writes out every line held back (waiting for their digests).
+void report_drain();
 
 // The last line: counts by verdict, files, bytes, warnings, frames.
 void report_summary(std::uint64_t frames);

@@ -12,6 +12,7 @@
 #include "decode/fragment.h"
 #include "decode/frame.h"
 #include "decode/link.h"
+#include "output/hash_worker.h"
 #include "output/write_buffer.h"
 #include "run/log.h"
 #include "run/progress.h"
@@ -138,6 +139,8 @@ int run_capture(const char *path, const char *filter_text) {
   int result = 0;
   progress_start(handle.get());
   live_input = !reads_regular_file(handle.get());
+  // Live, a transfer's digest is wanted as soon as it ends.
+  if (live_input) hash_in_place();
   looping = handle.get();
   // A signal that came before the loop started.
   if (stop_requests > 0) pcap_breakloop(handle.get());

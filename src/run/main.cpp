@@ -131,7 +131,11 @@ int main(int argc, char *argv[]) {
   }
   const std::string filter_text = compose_filter(argc - optind, argv + optind);
   set_up_outputs(cl);
-  set_fatal_exit_hook(close_all_outputs);
+  // A fatal exit closes the files and writes the report's held lines.
+  set_fatal_exit_hook([] {
+    close_all_outputs();
+    report_drain();
+  });
   const int result = run_capture(cl.path, filter_text.c_str());
   flush_all_requests();
   frag_release_all();

@@ -139,8 +139,7 @@ void tell_story(tftp_request_t &r) {
   t.missing = missing.data();
   t.missing_count = missing.size();
   if (t.tsize && s.end_seen) t.tsize_matches = static_cast<std::uint64_t>(*t.tsize) == r.out.counted_end;
-  std::array<std::uint8_t, 32> digest{};
-  if (r.out.hash && r.out.hash->digest(digest)) t.sha256 = &digest;
+  t.hash = output_take_hash(r.out);
   t.first_us = s.first_us;
   t.last_us = s.last_us;
   t.blocks = s.blocks;
