@@ -177,8 +177,8 @@ bool make_room(std::size_t more, const write_buffer_t *spared) {
 }
 
 // Makes the file's buffer (a new one if it has none) hold `more` bytes past
-// what it holds, writing out its counted bytes or growing it; null when
-// that cannot be.
+// what it holds, writing out its counted bytes, or growing or shrinking it
+// towards its share of the budget; null when that cannot be.
 write_buffer_t *room_for(output_file_t &file, std::size_t more) {
   write_buffer_t *b = file.buffer;
   if (b == nullptr) {
@@ -186,13 +186,25 @@ write_buffer_t *room_for(output_file_t &file, std::size_t more) {
     if (more > size || !make_room(size, nullptr)) return nullptr;
     return attach(file, size);
   }
-  if (b->used + b->staged + more <= b->capacity) return b;
-  if (b->used != 0 && !write_out(*b)) output_keep_error(file, errno);
-  if (b->staged + more <= b->capacity) return b;
-  std::uint32_t size = fair_size();
-  while (size < b->staged + more && size < MAX_BUFFER) size <<= 1;
-  if (b->staged + more > size || !make_room(size - b->capacity, b)) return nullptr;
-  return resize(b, size);
+  const auto fits = [&b, more] { return b->used + b->staged + more <= b->capacity; };
+  // A buffer cut down to its staged blocks grows back when next used.
+  if (fits() && b->capacity >= MIN_BUFFER) return b;
+  if (!fits() && b->used != 0 && !write_out(*b)) output_keep_error(file, errno);
+  const std::uint32_t size = fair_size();
+  if (fits() && b->capacity >= MIN_BUFFER) {
+    // Empty now: a buffer larger than its share gives the rest back, so
+    // that files arriving later find room without taking others' buffers.
+    if (b->capacity > size && b->staged + more <= size) {
+      if (write_buffer_t *smaller = resize(b, size)) return smaller;
+    }
+    return b;
+  }
+  std::uint32_t wanted = size;
+  while (wanted < b->used + b->staged + more && wanted < MAX_BUFFER) wanted <<= 1;
+  if (wanted > b->capacity && wanted >= b->used + b->staged + more && make_room(wanted - b->capacity, b)) {
+    if (write_buffer_t *grown = resize(b, wanted)) return grown;
+  }
+  return fits() ? b : nullptr;
 }
 
 }  // namespace
