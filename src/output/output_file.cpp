@@ -1,7 +1,5 @@
 #include "output/output_file.h"
 
-#include "output/write_buffer.h"
-
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -12,6 +10,8 @@
 #include <cstring>
 #include <new>
 #include <vector>
+
+#include "output/write_buffer.h"
 
 namespace {
 

@@ -45,6 +45,9 @@ pcap_t *open_capture(const char *path, char *errbuf) {
     return nullptr;
   }
   std::setvbuf(stream, capture_buffer, _IOFBF, CAPTURE_BUFFER);
+  // Only this thread reads the capture (the hashing thread never touches a
+  // stream): libpcap's two reads a frame need not take the stream's lock,
+  // a locked instruction that waits for every pending store.
   __fsetlocking(stream, FSETLOCKING_BYCALLER);
   pcap_t *handle = pcap_fopen_offline(stream, errbuf);
   // On success the handle owns the stream (and never closes standard input).
