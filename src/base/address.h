@@ -66,6 +66,7 @@ struct endpoint_t {
 struct datagram_ends {
   ip_address src, dst;
   std::uint16_t sport = 0, dport = 0;
+  bool operator==(const datagram_ends &) const = default;
 };
 
 // Text forms. Each fits its buffer whatever the address.

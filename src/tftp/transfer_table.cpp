@@ -14,6 +14,24 @@ std::size_t record_count = 0;
 tftp_request_t *finished_oldest = nullptr;
 tftp_request_t *finished_newest = nullptr;
 
+// What the last lookups found, while nothing a lookup reads has changed
+// since. A capture of one transfer at a time sends its DATA and its ACKs
+// back and forth between the same two ends, and its lookups then cost a
+// compare instead of two probes of the index. Every change to the indexes
+// (a record added, removed or given a server port or address) or to what
+// `fits` asks of a record (its texts let go) makes a new generation, and a
+// remembered lookup of an older one is not used.
+struct remembered_lookup {
+  datagram_ends ends;
+  std::uint64_t generation = 0;
+  tftp_request_t *found = nullptr;
+};
+std::uint64_t generation = 1;
+// One for each direction of a transfer, told apart by which port is lower.
+remembered_lookup remembered[2];
+
+void lookups_change() { ++generation; }
+
 void unlink_finished(tftp_request_t &r) {
   table_links_t &l = r.table;
   if (!l.finished) return;
@@ -32,6 +50,7 @@ void push_front(tftp_request_t &r) {
   request_list = &r;
   ++record_count;
   index_insert(r);
+  lookups_change();
 }
 
 void unlink(tftp_request_t &r) {
@@ -41,6 +60,7 @@ void unlink(tftp_request_t &r) {
   unlink_finished(r);
   --record_count;
   index_remove(r);
+  lookups_change();
 }
 
 void report_wrong_dtid(const tftp_request_t &r, const datagram_ends &d) {
@@ -114,6 +134,8 @@ tftp_request_t *table_find_replaced(const endpoint_t &requester, const endpoint_
   return r;
 }
 
+namespace {
+
 // Newest first, the first record that a datagram fits, which is the newest
 // of each chain's newest fit. Only three keys can hold such a record. When
 // the datagram comes from the broadcast address, the broadcast key is the
@@ -122,8 +144,7 @@ tftp_request_t *table_find_replaced(const endpoint_t &requester, const endpoint_
 // of the key is tested as one the datagram comes from the server of. Every
 // record of the server key newer than the fit was passed over for its port,
 // and gets the "dtid wrong" message in turn.
-tftp_request_t *find_transfer(const datagram_ends &d) {
-  if (request_list == nullptr) return nullptr;
+__attribute__((noinline)) tftp_request_t *look_up(const datagram_ends &d) {
   const endpoint_key broadcast{d.dst, ip_address::limited_broadcast(), d.dport};
   const endpoint_key server{d.dst, d.src, d.dport};
   const endpoint_key requester{d.src, d.dst, d.sport};
@@ -151,15 +172,33 @@ tftp_request_t *find_transfer(const datagram_ends &d) {
   return best;
 }
 
-void table_set_dtid(tftp_request_t &r, std::uint16_t dtid) { index_set_dtid(r, dtid); }
+}  // namespace
+
+tftp_request_t *find_transfer(const datagram_ends &d) {
+  if (request_list == nullptr) return nullptr;
+  remembered_lookup &last = remembered[d.sport < d.dport];
+  // The debug lines of a lookup come from the walk itself.
+  if (last.generation == generation && last.ends == d && !debug_enabled(2)) return last.found;
+  last = {d, generation, look_up(d)};
+  return last.found;
+}
+
+void table_set_dtid(tftp_request_t &r, std::uint16_t dtid) {
+  index_set_dtid(r, dtid);
+  lookups_change();
+}
 
 void table_set_server(tftp_request_t &r, const ip_address &server) {
   index_remove(r);
   r.ends.dst_addr = server;
   index_insert(r);
+  lookups_change();
 }
 
-void table_released(tftp_request_t &r) { index_forget_template(r); }
+void table_released(tftp_request_t &r) {
+  index_forget_template(r);
+  lookups_change();
+}
 
 void table_finished(tftp_request_t &r, std::int64_t now_us) {
   unlink_finished(r);
@@ -190,6 +229,7 @@ void free_all_transfers(const std::function<void(tftp_request_t &)> &last_rites)
     last_rites(*r);
     // Unindexed one by one, so that no index ever links a freed record.
     index_remove(*r);
+    lookups_change();
     tftp_request_t *next = r->table.next;
     delete r;
     r = next;
