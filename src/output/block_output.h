@@ -37,6 +37,9 @@ struct block_output_t {
   // What a DATA or ACK reads comes first.
   std::uint64_t counted_end = 0;
   output_file_t file;
+  std::uint64_t content_bytes = 0;  // bytes of the counted blocks
+  int failure = 0;                  // errno of the first failure to write it
+  bool created = false;             // a file was created for it
   // Blocks that wait to count outside the file's buffer; their memory is
   // kept for the next blocks.
   std::vector<held_block_t> held;
@@ -44,17 +47,14 @@ struct block_output_t {
   // With a report: the content's hash, fed as the file is written (or,
   // with -c, as blocks count).
   std::unique_ptr<content_hash> hash;
-  std::uint64_t content_bytes = 0;  // bytes of the counted blocks
-  bool created = false;             // a file was created for it
-  int failure = 0;                  // errno of the first failure to write it
 };
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
 // Bytes from the start of the output to the end of what a DATA or ACK
-// reads: the file's descriptor and its word of flags, which `created`
-// follows.
-inline constexpr std::size_t BLOCK_OUTPUT_HOT_BYTES = offsetof(block_output_t, file) + offsetof(output_file_t, created);
+// reads: up to the held blocks, of which it asks whether there are any, the
+// first two words of a vector (where its elements begin and end).
+inline constexpr std::size_t BLOCK_OUTPUT_HOT_BYTES = offsetof(block_output_t, held) + 2 * sizeof(void *);
 #pragma GCC diagnostic pop
 
 // Whether the output file exists (it was created and is not closed).

@@ -90,7 +90,7 @@ int match_transfer(bytes_t payload, const datagram_ends &d, tftp_msg_t &msg) {
   for (;;) {
     tftp_request_t *r = find_transfer(d);
     if (r == nullptr) return 0;
-    if (r->table.finished) table_finished(*r, capture_latest_us);
+    if (r->finished) table_finished(*r, capture_latest_us);
     if (follows_broadcast(*r, d)) {
       // The clone is now the newest record, and the next search finds it.
       clone_for_server(*r, d.src);

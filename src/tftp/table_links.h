@@ -26,9 +26,9 @@ struct table_links_t {
   std::unique_ptr<split_links> split;
   tftp_request_t *next = nullptr;  // older record in request_list
   tftp_request_t *prev = nullptr;  // newer record
-  // Finished records, in the order their last datagram came, so that those
-  // idle for long are forgotten (transfer_table.h).
-  bool finished = false;
+  // Finished records (the record's `finished`), in the order their last
+  // datagram came, so that those idle for long are forgotten
+  // (transfer_table.h).
   std::int64_t last_seen_us = 0;
   tftp_request_t *finished_next = nullptr;  // came later
   tftp_request_t *finished_prev = nullptr;

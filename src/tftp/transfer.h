@@ -117,21 +117,26 @@ struct transfer_story_t {
 // One observed transfer, owned by the transfer table (transfer_table.h).
 //
 // With thousands of transfers in progress each record is usually cold when
-// its next datagram arrives, so what every DATA and ACK reads shares the
-// first cache line: the endpoints the lookup checks, the block state, and
-// the hot start of the output (checked below).
+// its next datagram arrives, so what every DATA and ACK reads keeps to the
+// first two cache lines, which the lookup fetches together (checked below):
+// the endpoints the lookup checks, the flags and the block state, the
+// pointers to what only some transfers have, and the hot start of the
+// output.
 struct alignas(64) tftp_request_t {
   transfer_ends_t ends;
   tftp_op op;
   req_state state;
+  // The transfer table's mark of a record on its list of finished ones
+  // (table_links_t holds the list): every datagram of the transfer asks it.
+  bool finished;
   block_state_t blocks;
-  block_output_t out;
-
   // The option acknowledgement's timeout and size change nothing here: the
   // trace shows them from the message, the report from the acknowledgement
   // it keeps, and the record does not carry them.
   std::unique_ptr<block_extras_t> extras;
   std::unique_ptr<transfer_story_t> story;
+  block_output_t out;
+
   std::uint16_t src_port;  // as the request came: the requester's port
   std::uint16_t dst_port;  // and the port it was sent to
   owned_text filename;
@@ -142,8 +147,9 @@ struct alignas(64) tftp_request_t {
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
-static_assert(offsetof(tftp_request_t, out) + BLOCK_OUTPUT_HOT_BYTES <= 64,
-              "what a DATA or ACK reads must stay in the record's first cache line");
+static_assert(offsetof(tftp_request_t, story) + sizeof(tftp_request_t::story) <= 64 &&
+                  offsetof(tftp_request_t, out) + BLOCK_OUTPUT_HOT_BYTES <= 128,
+              "what a DATA or ACK reads must stay in the record's first two cache lines");
 static_assert(sizeof(tftp_request_t) <= 256, "a record keeps to four cache lines");
 #pragma GCC diagnostic pop
 

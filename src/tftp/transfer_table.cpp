@@ -33,14 +33,14 @@ remembered_lookup remembered[2];
 void lookups_change() { ++generation; }
 
 void unlink_finished(tftp_request_t &r) {
+  if (!r.finished) return;
   table_links_t &l = r.table;
-  if (!l.finished) return;
   if (l.finished_prev) l.finished_prev->table.finished_next = l.finished_next;
   else finished_oldest = l.finished_next;
   if (l.finished_next) l.finished_next->table.finished_prev = l.finished_prev;
   else finished_newest = l.finished_prev;
   l.finished_next = l.finished_prev = nullptr;
-  l.finished = false;
+  r.finished = false;
 }
 
 void push_front(tftp_request_t &r) {
@@ -202,8 +202,8 @@ void table_released(tftp_request_t &r) {
 
 void table_finished(tftp_request_t &r, std::int64_t now_us) {
   unlink_finished(r);
+  r.finished = true;
   table_links_t &l = r.table;
-  l.finished = true;
   l.last_seen_us = now_us;
   l.finished_prev = finished_newest;
   if (finished_newest) finished_newest->table.finished_next = &r;
