@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "base/bytes.h"
+#include "output/write_buffer_state.h"
 
 class content_hash;
 
@@ -37,9 +38,6 @@ struct created_file_t {
   content_hash *hash = nullptr;
 };
 
-// The file's write buffer (write_buffer.h).
-struct write_buffer_t;
-
 struct output_file_t {
   int fd = -1;  // -1 while parked or closed
   std::uint32_t slot : 28 = 0;  // place in the set of open descriptors, while fd >= 0
@@ -47,14 +45,15 @@ struct output_file_t {
   // The file's size is to be set when it is closed (see block_output.h).
   std::uint32_t size_unsettled : 1 = 0;
   // The file was created and is not closed: `created` is set. A DATA or ACK
-  // asks this, and the bit is in the record's first cache line where the
+  // asks this, and the bit is in the lines of the record it reads where the
   // pointer is not.
   std::uint32_t exists : 1 = 0;
   // `created->write_error` is set: a DATA or ACK asks this too.
   std::uint32_t write_failed : 1 = 0;
+  // Bytes bound for the file (write_buffer.h). The file must stay where it
+  // is while it has a buffer: the buffers' clock points to it.
+  write_buffer_t buffer;
   std::unique_ptr<created_file_t> created;
-  // Bytes bound for the file, while it has a buffer (write_buffer.h).
-  write_buffer_t *buffer = nullptr;
 };
 
 // Output files go into the folder at `path` from now on instead of the

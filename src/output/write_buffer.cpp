@@ -9,22 +9,6 @@
 
 #include "output/content_hash.h"
 
-// One allocation: this header, then `capacity` bytes.
-struct write_buffer_t {
-  std::uint64_t start;      // the file offset of bytes()[0]
-  std::uint32_t used;       // counted bytes, from bytes()[0]
-  std::uint32_t staged;     // uncounted bytes right after them
-  std::uint32_t capacity;
-  std::uint32_t slot;       // place in the clock's ring
-  std::uint32_t peak_staged;  // the most bytes staged at once
-  bool referenced;          // used since the clock hand last passed
-  output_file_t *owner;
-
-  std::uint8_t *bytes() { return reinterpret_cast<std::uint8_t *>(this + 1); }
-  std::uint64_t counted_end() const { return start + used; }
-  std::uint64_t end() const { return start + used + staged; }
-};
-
 // 32 MiB for all: 2,048 files in progress keep 16 KiB each (32 blocks of
 // 512 bytes to a write), 15,000 keep 2 KiB.
 std::size_t write_buffer_budget = std::size_t{32} << 20;
@@ -38,11 +22,11 @@ constexpr std::uint32_t MAX_BUFFER = 16u << 10;
 // not cost a datagram time in proportion to the files in progress.
 constexpr std::size_t SWEEP_LIMIT = 64;
 
-std::vector<write_buffer_t *> ring;  // null entries are free places
+std::vector<output_file_t *> ring;  // the files with a buffer; null entries are free places
 std::vector<std::uint32_t> free_places;
 std::size_t hand = 0;
 std::size_t buffered_bytes = 0;  // the capacities of all buffers
-write_buffer_t *latest = nullptr;  // the buffer that counted bytes last
+output_file_t *latest = nullptr;  // the file that counted bytes last
 
 // The size a file's buffer should have now: the budget shared by the files
 // in progress, a power of two within bounds.
@@ -55,59 +39,52 @@ std::uint32_t fair_size() {
   return size;
 }
 
-write_buffer_t *allocate(std::uint32_t capacity) {
-  void *memory = std::malloc(sizeof(write_buffer_t) + capacity);
-  if (memory == nullptr) return nullptr;
-  return new (memory) write_buffer_t{0, 0, 0, capacity, 0, 0, true, nullptr};
+std::uint8_t *allocate(std::uint32_t capacity) { return static_cast<std::uint8_t *>(std::malloc(capacity)); }
+
+void free_buffer(output_file_t &file) {
+  write_buffer_t &b = file.buffer;
+  ring[b.slot] = nullptr;
+  free_places.push_back(b.slot);
+  buffered_bytes -= b.capacity;
+  if (latest == &file) latest = nullptr;
+  std::free(b.bytes);
+  b = write_buffer_t{};
 }
 
-void free_buffer(write_buffer_t *b) {
-  ring[b->slot] = nullptr;
-  free_places.push_back(b->slot);
-  buffered_bytes -= b->capacity;
-  if (latest == b) latest = nullptr;
-  b->owner->buffer = nullptr;
-  b->~write_buffer_t();
-  std::free(b);
-}
-
-// A new buffer for `file`, in the ring; null when memory is short.
-write_buffer_t *attach(output_file_t &file, std::uint32_t capacity) {
-  write_buffer_t *b = allocate(capacity);
-  if (b == nullptr) return nullptr;
+// A new buffer for `file`, in the ring; false when memory is short.
+bool attach(output_file_t &file, std::uint32_t capacity) {
+  std::uint8_t *bytes = allocate(capacity);
+  if (bytes == nullptr) return false;
+  std::uint32_t slot;
   try {
     if (free_places.empty()) {
-      b->slot = static_cast<std::uint32_t>(ring.size());
-      ring.push_back(b);
+      slot = static_cast<std::uint32_t>(ring.size());
+      ring.push_back(&file);
     } else {
-      b->slot = free_places.back();
+      slot = free_places.back();
       free_places.pop_back();
-      ring[b->slot] = b;
+      ring[slot] = &file;
     }
   } catch (const std::bad_alloc &) {
-    std::free(b);
-    return nullptr;
+    std::free(bytes);
+    return false;
   }
-  b->owner = &file;
-  file.buffer = b;
+  file.buffer = write_buffer_t{.bytes = bytes, .capacity = capacity, .slot = slot, .referenced = true};
   buffered_bytes += capacity;
-  return b;
+  return true;
 }
 
 // The buffer moved to an allocation of `capacity` bytes, which holds what
-// it holds; null (the buffer as it was) when memory is short.
-write_buffer_t *resize(write_buffer_t *b, std::uint32_t capacity) {
-  write_buffer_t *moved = allocate(capacity);
-  if (moved == nullptr) return nullptr;
-  *moved = *b;
-  moved->capacity = capacity;
-  std::memcpy(moved->bytes(), b->bytes(), b->used + b->staged);
-  ring[b->slot] = moved;
-  b->owner->buffer = moved;
-  buffered_bytes = buffered_bytes - b->capacity + capacity;
-  if (latest == b) latest = moved;
-  std::free(b);
-  return moved;
+// it holds; false (the buffer as it was) when memory is short.
+bool resize(write_buffer_t &b, std::uint32_t capacity) {
+  std::uint8_t *moved = allocate(capacity);
+  if (moved == nullptr) return false;
+  std::memcpy(moved, b.bytes, b.used + b.staged);
+  std::free(b.bytes);
+  b.bytes = moved;
+  buffered_bytes = buffered_bytes - b.capacity + capacity;
+  b.capacity = capacity;
+  return true;
 }
 
 // Writes counted bytes at `at`, feeding the content's hash with them on
@@ -121,12 +98,12 @@ bool write_counted(output_file_t &file, bytes_t bytes, std::uint64_t at) {
 // Writes the counted bytes out; the staged ones move to the front. The
 // counted bytes leave the buffer even when the write fails: the failure is
 // the file's, and told once.
-bool write_out(write_buffer_t &b) {
+bool write_out(output_file_t &file) {
+  write_buffer_t &b = file.buffer;
   if (b.used == 0) return true;
-  output_file_t &file = *b.owner;
-  const bool written = write_counted(file, {b.bytes(), b.used}, b.start);
+  const bool written = write_counted(file, {b.bytes, b.used}, b.start);
   const int error = errno;
-  if (b.staged != 0) std::memmove(b.bytes(), b.bytes() + b.used, b.staged);
+  if (b.staged != 0) std::memmove(b.bytes, b.bytes + b.used, b.staged);
   b.start += b.used;
   b.used = 0;
   errno = error;
@@ -134,168 +111,164 @@ bool write_out(write_buffer_t &b) {
 }
 
 // Staged bytes before `offset` never count: blocks count in file order.
-void drop_staged_before(write_buffer_t &b, std::uint64_t offset) {
+void drop_staged_before(output_file_t &file, std::uint64_t offset) {
+  write_buffer_t &b = file.buffer;
   const std::uint64_t first = b.counted_end();
   if (offset <= first || b.staged == 0) return;
   if (offset >= b.end()) {
     b.staged = 0;
     return;
   }
-  if (!write_out(b)) output_keep_error(*b.owner, errno);
+  if (!write_out(file)) output_keep_error(file, errno);
   const auto dropped = static_cast<std::uint32_t>(offset - b.start);
   b.staged -= dropped;
-  std::memmove(b.bytes(), b.bytes() + dropped, b.staged);
+  std::memmove(b.bytes, b.bytes + dropped, b.staged);
   b.start = offset;
 }
 
 // Another file's buffer gives up what it can: its counted bytes written
 // out, and its room beyond the staged bytes, if any.
-void give_up(write_buffer_t *b) {
-  if (!write_out(*b)) output_keep_error(*b->owner, errno);
-  if (b->staged == 0) {
-    free_buffer(b);
-  } else if (b->capacity > b->staged) {
-    resize(b, b->staged);
+void give_up(output_file_t &file) {
+  if (!write_out(file)) output_keep_error(file, errno);
+  write_buffer_t &b = file.buffer;
+  if (b.staged == 0) {
+    free_buffer(file);
+  } else if (b.capacity > b.staged) {
+    resize(b, b.staged);
   }
 }
 
 // Makes room in the budget for `more` bytes, sparing `spared`; false when a
 // sweep found no buffer to give up.
-bool make_room(std::size_t more, const write_buffer_t *spared) {
+bool make_room(std::size_t more, const output_file_t *spared) {
   for (std::size_t looked = 0; buffered_bytes + more > write_buffer_budget; ++looked) {
     if (looked == SWEEP_LIMIT || ring.empty()) return false;
     hand = hand + 1 < ring.size() ? hand + 1 : 0;
-    write_buffer_t *b = ring[hand];
-    if (b == nullptr || b == spared || b->capacity == b->staged) continue;
-    if (b->referenced) {
-      b->referenced = false;
+    output_file_t *f = ring[hand];
+    if (f == nullptr || f == spared || f->buffer.capacity == f->buffer.staged) continue;
+    if (f->buffer.referenced) {
+      f->buffer.referenced = false;
       continue;
     }
-    give_up(b);
+    give_up(*f);
   }
   return true;
 }
 
 // Makes the file's buffer (a new one if it has none) hold `more` bytes past
 // what it holds, writing out its counted bytes, or growing or shrinking it
-// towards its share of the budget; null when that cannot be.
-write_buffer_t *room_for(output_file_t &file, std::size_t more) {
-  write_buffer_t *b = file.buffer;
-  if (b == nullptr) {
+// towards its share of the budget; false when that cannot be.
+bool room_for(output_file_t &file, std::size_t more) {
+  write_buffer_t &b = file.buffer;
+  if (!b.exists()) {
     const std::uint32_t size = fair_size();
-    if (more > size || !make_room(size, nullptr)) return nullptr;
+    if (more > size || !make_room(size, nullptr)) return false;
     return attach(file, size);
   }
-  const auto fits = [&b, more] { return b->used + b->staged + more <= b->capacity; };
+  const auto fits = [&b, more] { return b.used + b.staged + more <= b.capacity; };
   // A buffer cut down to its staged blocks grows back when next used.
-  if (fits() && b->capacity >= MIN_BUFFER) return b;
-  if (!fits() && b->used != 0 && !write_out(*b)) output_keep_error(file, errno);
+  if (fits() && b.capacity >= MIN_BUFFER) return true;
+  if (!fits() && b.used != 0 && !write_out(file)) output_keep_error(file, errno);
   const std::uint32_t size = fair_size();
-  if (fits() && b->capacity >= MIN_BUFFER) {
+  if (fits() && b.capacity >= MIN_BUFFER) {
     // Empty now: a buffer larger than its share gives the rest back, so
     // that files arriving later find room without taking others' buffers.
-    if (b->capacity > size && b->staged + more <= size) {
-      if (write_buffer_t *smaller = resize(b, size)) return smaller;
-    }
-    return b;
+    if (b.capacity > size && b.staged + more <= size) resize(b, size);
+    return true;
   }
   std::uint32_t wanted = size;
-  while (wanted < b->used + b->staged + more && wanted < MAX_BUFFER) wanted <<= 1;
-  if (wanted > b->capacity && wanted >= b->used + b->staged + more && make_room(wanted - b->capacity, b)) {
-    if (write_buffer_t *grown = resize(b, wanted)) return grown;
-  }
-  return fits() ? b : nullptr;
+  while (wanted < b.used + b.staged + more && wanted < MAX_BUFFER) wanted <<= 1;
+  if (wanted > b.capacity && wanted >= b.used + b.staged + more && make_room(wanted - b.capacity, &file) &&
+      resize(b, wanted))
+    return true;
+  return fits();
 }
 
 }  // namespace
 
 bool output_append(output_file_t &file, std::uint64_t offset, bytes_t bytes) {
-  write_buffer_t *b = file.buffer;
-  if (b != nullptr) {
-    drop_staged_before(*b, offset);
-    if (offset != b->counted_end() || b->staged != 0) {
+  write_buffer_t &b = file.buffer;
+  if (b.exists()) {
+    drop_staged_before(file, offset);
+    if (offset != b.counted_end() || b.staged != 0) {
       // Elsewhere: what counted goes out, and the buffer starts here.
       if (!output_flush(file)) return false;
-      b->staged = 0;
-      b->start = offset;
+      b.staged = 0;
+      b.start = offset;
     }
   }
-  b = bytes.size() <= MAX_BUFFER ? room_for(file, bytes.size()) : nullptr;
-  if (b == nullptr) {
+  if (bytes.size() > MAX_BUFFER || !room_for(file, bytes.size())) {
     // More than a buffer holds, or no room to be had: straight to the file.
     return write_counted(file, bytes, offset);
   }
-  if (b->used == 0) b->start = offset;
-  std::memcpy(b->bytes() + b->used, bytes.data(), bytes.size());
-  b->used += static_cast<std::uint32_t>(bytes.size());
-  b->referenced = true;
-  latest = b;
+  if (b.used == 0) b.start = offset;
+  std::memcpy(b.bytes + b.used, bytes.data(), bytes.size());
+  b.used += static_cast<std::uint32_t>(bytes.size());
+  b.referenced = true;
+  latest = &file;
   return true;
 }
 
 bool output_stage(output_file_t &file, std::uint64_t counted_end, std::uint64_t offset, bytes_t bytes,
                   std::uint32_t place_length) {
   if (bytes.size() > place_length || bytes.size() > MAX_BUFFER) return false;
-  write_buffer_t *b = file.buffer;
-  if (b != nullptr && b->staged != 0) {
-    if (b->counted_end() != counted_end || offset < counted_end || offset > b->end()) return false;
-    if (offset + bytes.size() <= b->end()) {
+  write_buffer_t &b = file.buffer;
+  if (b.exists() && b.staged != 0) {
+    if (b.counted_end() != counted_end || offset < counted_end || offset > b.end()) return false;
+    if (offset + bytes.size() <= b.end()) {
       // A copy again of a staged block: in its place. It is no longer than
       // its place, so no other staged block changes.
-      std::memcpy(b->bytes() + (offset - b->start), bytes.data(), bytes.size());
-      b->referenced = true;
+      std::memcpy(b.bytes + (offset - b.start), bytes.data(), bytes.size());
+      b.referenced = true;
       return true;
     }
     // A longer copy of the last staged block (no other block ends past the
     // staged ones), or the block after them: staged at the end.
-    if (offset < b->end()) b->staged = static_cast<std::uint32_t>(offset - counted_end);
+    if (offset < b.end()) b.staged = static_cast<std::uint32_t>(offset - counted_end);
   } else {
     if (offset != counted_end) return false;
-    if (b != nullptr && b->counted_end() != offset) {
+    if (b.exists() && b.counted_end() != offset) {
       // The bytes counted since were not kept here (they were written, or
       // are holes): the buffer starts again where the content ends.
-      if (!write_out(*b)) output_keep_error(file, errno);
-      b->start = offset;
+      if (!write_out(file)) output_keep_error(file, errno);
+      b.start = offset;
     }
   }
-  b = room_for(file, bytes.size());
-  if (b == nullptr) return false;
-  if (b->used + b->staged == 0) b->start = offset;
-  std::memcpy(b->bytes() + b->used + b->staged, bytes.data(), bytes.size());
-  b->staged += static_cast<std::uint32_t>(bytes.size());
-  b->peak_staged = std::max(b->peak_staged, b->staged);
-  b->referenced = true;
+  if (!room_for(file, bytes.size())) return false;
+  if (b.used + b.staged == 0) b.start = offset;
+  std::memcpy(b.bytes + b.used + b.staged, bytes.data(), bytes.size());
+  b.staged += static_cast<std::uint32_t>(bytes.size());
+  b.peak_staged = std::max(b.peak_staged, b.staged);
+  b.referenced = true;
   return true;
 }
 
 bytes_t output_commit(output_file_t &file, std::uint64_t offset, std::uint32_t length) {
-  write_buffer_t *b = file.buffer;
-  if (b == nullptr || b->staged == 0 || offset < b->counted_end() || offset >= b->end()) return {};
-  drop_staged_before(*b, offset);
-  const std::uint32_t n = length < b->staged ? length : b->staged;
-  const bytes_t counted{b->bytes() + b->used, n};
-  b->used += n;
-  b->staged -= n;
-  b->referenced = true;
-  latest = b;
+  write_buffer_t &b = file.buffer;
+  if (!b.exists() || b.staged == 0 || offset < b.counted_end() || offset >= b.end()) return {};
+  drop_staged_before(file, offset);
+  const std::uint32_t n = length < b.staged ? length : b.staged;
+  const bytes_t counted{b.bytes + b.used, n};
+  b.used += n;
+  b.staged -= n;
+  b.referenced = true;
+  latest = &file;
   // All staged blocks counted, and the room left would not take as many
   // again: out now, while there is nothing staged to move to the front.
-  if (b->staged == 0 && b->capacity - b->used < b->peak_staged && !write_out(*b)) output_keep_error(file, errno);
+  if (b.staged == 0 && b.capacity - b.used < b.peak_staged && !write_out(file)) output_keep_error(file, errno);
   return counted;
 }
 
-void output_unstage(output_file_t &file) {
-  if (file.buffer != nullptr) file.buffer->staged = 0;
-}
+void output_unstage(output_file_t &file) { file.buffer.staged = 0; }
 
-bool output_flush(output_file_t &file) { return file.buffer == nullptr || write_out(*file.buffer); }
+bool output_flush(output_file_t &file) { return !file.buffer.exists() || write_out(file); }
 
 void output_flush_latest() {
-  if (latest != nullptr && latest->used != 0 && !write_out(*latest)) output_keep_error(*latest->owner, errno);
+  if (latest != nullptr && latest->buffer.used != 0 && !write_out(*latest)) output_keep_error(*latest, errno);
 }
 
 void output_drop_buffer(output_file_t &file) {
-  if (file.buffer == nullptr) return;
-  if (!write_out(*file.buffer)) output_keep_error(file, errno);
-  free_buffer(file.buffer);
+  if (!file.buffer.exists()) return;
+  if (!write_out(file)) output_keep_error(file, errno);
+  free_buffer(file);
 }

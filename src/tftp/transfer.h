@@ -118,10 +118,10 @@ struct transfer_story_t {
 //
 // With thousands of transfers in progress each record is usually cold when
 // its next datagram arrives, so what every DATA and ACK reads keeps to the
-// first two cache lines, which the lookup fetches together (checked below):
-// the endpoints the lookup checks, the flags and the block state, the
-// pointers to what only some transfers have, and the hot start of the
-// output.
+// first three cache lines, which the lookup fetches together (checked
+// below): the endpoints the lookup checks, the flags and the block state,
+// the pointers to what only some transfers have, and the hot start of the
+// output, its write buffer's state included.
 struct alignas(64) tftp_request_t {
   transfer_ends_t ends;
   tftp_op op;
@@ -148,9 +148,9 @@ struct alignas(64) tftp_request_t {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
 static_assert(offsetof(tftp_request_t, story) + sizeof(tftp_request_t::story) <= 64 &&
-                  offsetof(tftp_request_t, out) + BLOCK_OUTPUT_HOT_BYTES <= 128,
-              "what a DATA or ACK reads must stay in the record's first two cache lines");
-static_assert(sizeof(tftp_request_t) <= 256, "a record keeps to four cache lines");
+                  offsetof(tftp_request_t, out) + BLOCK_OUTPUT_HOT_BYTES <= 192,
+              "what a DATA or ACK reads must stay in the record's first three cache lines");
+static_assert(sizeof(tftp_request_t) <= 320, "a record keeps to five cache lines");
 #pragma GCC diagnostic pop
 
 // A broadcast record that a clone can still be made from: one for each
