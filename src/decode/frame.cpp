@@ -50,15 +50,38 @@ frame_ref copy_without(const frame_ref &f, std::size_t from, std::size_t n, std:
 
 // Each tag is 4 bytes standing where the type was: its TPID, then the tag
 // control word, and the type it hides comes after. A tag is only taken off
-// when that type was captured.
-frame_ref untag(const frame_path &path, const frame_ref &f) {
-  const bytes_t b = f.captured();
+// when that type was captured. The bytes of the tags to take off, from
+// `tag_type_at`; 0 when none are.
+std::size_t tag_bytes(const frame_path &path, bytes_t b) {
   const std::size_t at = path.tag_type_at;
   std::size_t tags = 0;
   while (tags < MAX_VLAN_TAGS && is_tag(load_be16(b, at + TAG_LEN * tags)) && b.size() >= at + TAG_LEN * tags + 6)
     ++tags;
-  if (tags == 0 || b.size() > MAX_FRAME) return f;
-  return copy_without(f, at, TAG_LEN * tags, untagged_copy);
+  return b.size() > MAX_FRAME ? 0 : TAG_LEN * tags;
+}
+
+frame_ref untag(const frame_path &path, const frame_ref &f) {
+  const std::size_t cut = tag_bytes(path, f.captured());
+  return cut == 0 ? f : copy_without(f, path.tag_type_at, cut, untagged_copy);
+}
+
+// How many leading bytes of a frame the program can read: up to its
+// furthest load at a fixed offset, or all of them when it loads at an
+// offset it computes.
+std::size_t reach_of(const bpf_program *program) {
+  if (program == nullptr) return 0;
+  std::size_t reach = 0;
+  for (u_int i = 0; i < program->bf_len; ++i) {
+    const bpf_insn &insn = program->bf_insns[i];
+    const unsigned cls = BPF_CLASS(insn.code);
+    if (cls != BPF_LD && cls != BPF_LDX) continue;
+    const unsigned mode = BPF_MODE(insn.code);
+    if (mode == BPF_IND) return static_cast<std::size_t>(-1);
+    if (mode != BPF_ABS && mode != BPF_MSH) continue;
+    const unsigned size = BPF_SIZE(insn.code) == BPF_W ? 4 : BPF_SIZE(insn.code) == BPF_H ? 2 : 1;
+    reach = std::max(reach, std::size_t{insn.k} + size);
+  }
+  return reach;
 }
 
 // Where the handler finds an IPv6 packet, as libpcap's filter looks for it.
@@ -106,7 +129,7 @@ frame_ref ipv6_form(const frame_path &path, const frame_ref &f) {
   return out;
 }
 
-// A frame with tags, or any frame with -6: kept out of the usual path, so
+// Any frame with -6, tags taken off too: kept out of the usual path, so
 // that the usual frame pays for none of it.
 __attribute__((noinline)) void take_reshaped(const frame_path &path, const pcap_pkthdr *header,
                                              const u_char *frame, bool tagged) {
@@ -128,13 +151,41 @@ void take_as_is(u_char *user, const pcap_pkthdr *header, const u_char *frame) {
   if (passes(path, header, frame)) path.handler(nullptr, header, frame);
 }
 
+// A tagged frame without -6, not copied whole. The filter sees the frame
+// without its tags, as libpcap compiled it, but can only read its first
+// `filter_reach` bytes: only those are copied. The handlers of the link
+// types that carry tags read nothing before the type (they only decode what
+// follows it), so the handler is given the frame from past the tags' length
+// on: from the type onwards, those are the bytes of the frame without its
+// tags, at the same offsets, and the header says the same lengths.
+template <packet_handler Handler>
+__attribute__((noinline)) void take_tagged(const frame_path &path, const pcap_pkthdr *header, const u_char *frame) {
+  const bytes_t b{frame, header->caplen};
+  const std::size_t cut = tag_bytes(path, b);
+  if (cut == 0) {
+    if (passes(path, header, frame)) Handler(nullptr, header, frame);
+    return;
+  }
+  pcap_pkthdr untagged = *header;
+  untagged.caplen -= static_cast<std::uint32_t>(cut);
+  untagged.len = header->len > cut ? header->len - static_cast<std::uint32_t>(cut) : 0;
+  if (path.filter != nullptr) {
+    const std::size_t seen = std::min<std::size_t>(untagged.caplen, path.filter_reach);
+    const std::size_t front = std::min<std::size_t>(seen, path.tag_type_at);
+    std::memcpy(untagged_copy, frame, front);
+    std::memcpy(untagged_copy + front, frame + front + cut, seen - front);
+    if (pcap_offline_filter(path.filter, &untagged, untagged_copy) == 0) return;
+  }
+  Handler(nullptr, &untagged, frame + cut);
+}
+
 // Ethernet and Linux cooked v1 without -6: the first tag, if any, stands at
 // `TagAt`.
 template <unsigned TagAt, packet_handler Handler>
 void take_maybe_tagged(u_char *user, const pcap_pkthdr *header, const u_char *frame) {
   const frame_path &path = path_of(user);
   if (is_tag(load_be16({frame, header->caplen}, TagAt))) {
-    take_reshaped(path, header, frame, true);
+    take_tagged<Handler>(path, header, frame);
     return;
   }
   if (passes(path, header, frame)) Handler(nullptr, header, frame);
@@ -158,6 +209,7 @@ frame_path make_frame_path(packet_handler handler, int link_type, const bpf_prog
   constexpr unsigned ETHERNET_TYPE_AT = 12, SLL_PROTOCOL_AT = 14;
   path.tag_type_at = link_type == DLT_EN10MB ? ETHERNET_TYPE_AT : link_type == DLT_LINUX_SLL ? SLL_PROTOCOL_AT : 0;
   path.filter = filter;
+  path.filter_reach = reach_of(filter);
   path.swapped = swapped;
   if (decode_ipv6) path.take = take_any;
   else if (link_type == DLT_EN10MB && handler == ether_handler) path.take = take_maybe_tagged<ETHERNET_TYPE_AT, ether_handler>;

@@ -2,6 +2,8 @@
 
 #include <pcap/pcap.h>
 
+#include <cstddef>
+
 #include "decode/link.h"
 
 // The way of every frame of a capture: its VLAN tags taken off, the filter,
@@ -14,8 +16,9 @@
 // extension headers, and a text that named the tags ("vlan") would shift the
 // offsets of the words after it. So each frame is shown to the program in
 // the form libpcap compiled it for:
-//   - a tagged frame (Ethernet, Linux cooked v1) as a copy without its tags,
-//     which the handler then decodes as the untagged frame it holds;
+//   - a tagged frame (Ethernet, Linux cooked v1) as a copy without its tags
+//     (of as many bytes as the program can read), and the handler decodes
+//     what follows the tags as it would the untagged frame;
 //   - with -6, an IPv6 packet as a copy without the extension headers in
 //     front of its UDP header (see ip6_form_for_filter), and on BSD loopback
 //     with the family libpcap compares; the handler gets the packet as it is.
@@ -33,6 +36,8 @@ struct frame_path {
   // the link type has no tags).
   unsigned tag_type_at = 0;
   const bpf_program *filter = nullptr;  // null: every frame goes through
+  // How many leading bytes of a frame the filter can read.
+  std::size_t filter_reach = 0;
   // The capture file's byte order is not the host's: libpcap compares a
   // BSD loopback family in the file's order.
   bool swapped = false;

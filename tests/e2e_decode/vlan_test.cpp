@@ -138,6 +138,9 @@ std::vector<golden_case> cases() {
   c.push_back(words_case("OrWord", {"host", "10.0.0.3", "or", "port", "69"}, a + b,
                          warning("unexpected protocol 6; not udp")));
   c.push_back(words_case("VlanWordSeesNoTags", {"vlan"}, ""));
+  // Words on the link addresses, in front of the tags, see them too.
+  c.push_back(words_case("EtherSrcWord", {"ether", "src", "02:00:00:00:00:01"}, a + b + cc));
+  c.push_back(words_case("EtherSrcWordMisses", {"ether", "src", "02:00:00:00:00:02"}, ""));
   return c;
 }
 
