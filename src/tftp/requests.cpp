@@ -18,6 +18,10 @@ owned_text copy_text(const char *text, const char *failure) {
 }  // namespace
 
 int recognise_request(bytes_t payload, const datagram_ends &ends, tftp_msg_t &msg) {
+  // Most datagrams are no request: their opcode tells, before anything is
+  // set up for one.
+  const auto op = static_cast<tftp_op>(wire_cursor(payload).be16());
+  if (op != tftp_op::rrq && op != tftp_op::wrq) return 0;
   request_template_t request;
   if (!parse_request(payload, request, msg)) return 0;
   msg.op = request.op;
