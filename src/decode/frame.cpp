@@ -65,6 +65,27 @@ frame_ref untag(const frame_path &path, const frame_ref &f) {
   return cut == 0 ? f : copy_without(f, path.tag_type_at, cut, untagged_copy);
 }
 
+// libpcap compiles "udp", without optimisation, into a program that first
+// loads the link's type (a halfword at a fixed offset), compares it with
+// IPv4's, loads the IPv4 protocol byte and compares it with UDP's, and then
+// returns at once: four steps of its interpreter for most frames of a
+// capture. When the program starts so (as it does without words after
+// "udp"), those steps are taken here: a frame they accept is accepted, any
+// other goes to the program, which takes the same steps and goes on. A load
+// past the captured bytes fails the program, so the shortcut needs them.
+filter_shortcut shortcut_of(const bpf_program *program) {
+  if (program == nullptr || program->bf_len < 4) return {};
+  const bpf_insn *p = program->bf_insns;
+  constexpr auto LOAD_HALF = BPF_LD | BPF_H | BPF_ABS, LOAD_BYTE = BPF_LD | BPF_B | BPF_ABS;
+  constexpr auto EQUALS = BPF_JMP | BPF_JEQ | BPF_K, RETURN = BPF_RET | BPF_K;
+  if (p[0].code != LOAD_HALF || p[1].code != EQUALS || p[1].k != ETHERTYPE_IPV4 || p[1].jt != 0 ||
+      p[2].code != LOAD_BYTE || p[3].code != EQUALS || p[3].k != IP_PROTOCOL_UDP)
+    return {};
+  const std::size_t accept = 4u + p[3].jt;
+  if (accept >= program->bf_len || p[accept].code != RETURN || p[accept].k == 0) return {};
+  return {true, p[0].k, p[2].k};
+}
+
 // How many leading bytes of a frame the program can read: up to its
 // furthest load at a fixed offset, or all of them when it loads at an
 // offset it computes.
@@ -141,8 +162,17 @@ __attribute__((noinline)) void take_reshaped(const frame_path &path, const pcap_
 
 const frame_path &path_of(u_char *user) { return *reinterpret_cast<const frame_path *>(user); }
 
+// The program's own first four steps, for a frame they accept (see
+// shortcut_of).
+bool taken_by_shortcut(const filter_shortcut &s, const pcap_pkthdr *header, const u_char *frame) {
+  const bytes_t b{frame, header->caplen};
+  return s.usable && b.size() >= s.type_at + 2 && load_be16(b, s.type_at) == ETHERTYPE_IPV4 &&
+         b.size() > s.protocol_at && b[s.protocol_at] == IP_PROTOCOL_UDP;
+}
+
 bool passes(const frame_path &path, const pcap_pkthdr *header, const u_char *frame) {
-  return path.filter == nullptr || pcap_offline_filter(path.filter, header, frame) != 0;
+  return path.filter == nullptr || taken_by_shortcut(path.shortcut, header, frame) ||
+         pcap_offline_filter(path.filter, header, frame) != 0;
 }
 
 // A link type whose frames carry no tags, without -6.
@@ -174,7 +204,9 @@ __attribute__((noinline)) void take_tagged(const frame_path &path, const pcap_pk
     const std::size_t front = std::min<std::size_t>(seen, path.tag_type_at);
     std::memcpy(untagged_copy, frame, front);
     std::memcpy(untagged_copy + front, frame + front + cut, seen - front);
-    if (pcap_offline_filter(path.filter, &untagged, untagged_copy) == 0) return;
+    if (!taken_by_shortcut(path.shortcut, &untagged, untagged_copy) &&
+        pcap_offline_filter(path.filter, &untagged, untagged_copy) == 0)
+      return;
   }
   Handler(nullptr, &untagged, frame + cut);
 }
@@ -210,6 +242,7 @@ frame_path make_frame_path(packet_handler handler, int link_type, const bpf_prog
   path.tag_type_at = link_type == DLT_EN10MB ? ETHERNET_TYPE_AT : link_type == DLT_LINUX_SLL ? SLL_PROTOCOL_AT : 0;
   path.filter = filter;
   path.filter_reach = reach_of(filter);
+  path.shortcut = shortcut_of(filter);
   path.swapped = swapped;
   if (decode_ipv6) path.take = take_any;
   else if (link_type == DLT_EN10MB && handler == ether_handler) path.take = take_maybe_tagged<ETHERNET_TYPE_AT, ether_handler>;

@@ -24,9 +24,20 @@
 //     with the family libpcap compares; the handler gets the packet as it is.
 // Every other frame is filtered as it is, exactly as libpcap would have done
 // before calling the handler (pcap_offline_filter runs the same interpreter
-// on the same bytes), so untagged IPv4 costs what it did: `take`, picked for
-// the link type and the options, looks for a tag at a fixed place and calls
-// the handler directly, and only a frame to reshape leaves that path.
+// on the same bytes; a frame that the first steps of "udp" accept is
+// accepted without it, see filter_shortcut), so untagged IPv4 costs what it
+// did: `take`, picked for the link type and the options, looks for a tag at
+// a fixed place and calls the handler directly, and only a frame to reshape
+// leaves that path.
+
+// The first steps of the filter program, when they are those of "udp"
+// taking an IPv4 frame with a UDP datagram (frame.cpp).
+struct filter_shortcut {
+  bool usable = false;
+  std::size_t type_at = 0;      // where the link's type is loaded
+  std::size_t protocol_at = 0;  // where the IPv4 protocol byte is loaded
+};
+
 struct frame_path {
   // What pcap_loop calls for each frame, with `user` pointing to this path.
   pcap_handler take = nullptr;
@@ -38,6 +49,7 @@ struct frame_path {
   const bpf_program *filter = nullptr;  // null: every frame goes through
   // How many leading bytes of a frame the filter can read.
   std::size_t filter_reach = 0;
+  filter_shortcut shortcut;
   // The capture file's byte order is not the host's: libpcap compares a
   // BSD loopback family in the file's order.
   bool swapped = false;
