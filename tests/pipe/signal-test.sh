@@ -73,6 +73,16 @@ run_case() {
   wait "$client" 2>/dev/null
   wait "$pipeline_pid" 2>/dev/null
   pipeline_pid=
+  # Under load, tcpdump may drop frames of the fast lock-step transfer (its
+  # buffer fills while the carver falls behind); the carver then rightly
+  # leaves holes in the file, and warns of them. Such a run proves nothing
+  # either way: the case is run again.
+  if grep -q "missing content in file: .*-big.bin" "$tmp/carve.err" 2>/dev/null; then
+    echo "note ($case): the capture lost frames; running it again"
+    rm -rf "$out"
+    rm -f "$tmp/carve.rc" "$tmp/carve.pid" "$tmp/pgid" "$tmp/tcpdump.err" "$tmp/report"
+    return 2
+  fi
   [ "$(cat "$tmp/carve.rc" 2>/dev/null)" = 0 ] || fail "tftpcarve ended with '$(cat "$tmp/carve.rc" 2>/dev/null)', want 0: $(cat "$tmp/carve.err")"
   local small big
   small=$(ls "$out" | grep -- '-small.bin$')
@@ -102,7 +112,12 @@ PY
   rm -f "$tmp/carve.rc" "$tmp/carve.pid" "$tmp/pgid" "$tmp/tcpdump.err" "$tmp/report"
 }
 
-run_case TERM carve
-run_case INT group
+for signal_to in "TERM carve" "INT group"; do
+  for attempt in 1 2 3; do
+    run_case $signal_to
+    [ $? -eq 2 ] || break
+    [ "$attempt" -lt 3 ] || fail "the capture lost frames in three runs"
+  done
+done
 [ "$status" -eq 0 ] && echo "ok: SIGTERM and SIGINT end the run as the end of the capture does"
 exit "$status"
