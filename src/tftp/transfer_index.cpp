@@ -108,7 +108,6 @@ class chain_table {
     if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
   }
 
-
   // Links the record in by its `seq`: at the head when it is the newest.
   // Returns the chain's length with it.
   std::size_t insert(tftp_request_t &r) {
