@@ -2,10 +2,7 @@
 
 #include "decode/ipv4.h"
 
-// Every byte of every datagram passes here, so where the processor has
-// AVX2 a copy of the loop compiled for it (twice the bytes an instruction)
-// is picked once, when the program is loaded.
-__attribute__((target_clones("avx2", "default"))) std::uint16_t ip_checksum(bytes_t data, std::uint32_t initial) {
+std::uint16_t ip_checksum(bytes_t data, std::uint32_t initial) {
   // One's complement addition does not care how the words are grouped: a
   // 32-bit little-endian load is congruent, modulo 0xffff, to the sum of its
   // two 16-bit halves, and the sum is zero only when every word is. Summing
