@@ -45,9 +45,9 @@ TEST(IpChecksum, CarriesFoldUntilSixteenBits) {
   EXPECT_EQ(sum_of(bytes(65535, 0xff)), 0xff00);
 }
 
-// The sum word by word, as the definition has it: the fast loop (and the
-// copy of it the processor picks) must agree at every length and alignment,
-// whatever its vector width and however its tail is taken.
+// The sum word by word, as the definition has it: the loop, which the
+// compiler vectorises, must agree at every length and alignment, however
+// its tail is taken.
 TEST(IpChecksum, AgreesWithTheWordByWordSumAtEveryLength) {
   std::mt19937 rng(7);
   bytes data(300);
