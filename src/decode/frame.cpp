@@ -150,16 +150,6 @@ frame_ref ipv6_form(const frame_path &path, const frame_ref &f) {
   return out;
 }
 
-// Any frame with -6, tags taken off too: kept out of the usual path, so
-// that the usual frame pays for none of it.
-__attribute__((noinline)) void take_reshaped(const frame_path &path, const pcap_pkthdr *header,
-                                             const u_char *frame, bool tagged) {
-  const frame_ref f = tagged ? untag(path, {frame, *header}) : frame_ref{frame, *header};
-  const frame_ref seen = decode_ipv6 ? ipv6_form(path, f) : f;
-  if (path.filter != nullptr && pcap_offline_filter(path.filter, &seen.header, seen.bytes) == 0) return;
-  path.handler(nullptr, &f.header, f.bytes);
-}
-
 const frame_path &path_of(u_char *user) { return *reinterpret_cast<const frame_path *>(user); }
 
 // The program's own first four steps, for a frame they accept (see
@@ -223,11 +213,16 @@ void take_maybe_tagged(u_char *user, const pcap_pkthdr *header, const u_char *fr
   if (passes(path, header, frame)) Handler(nullptr, header, frame);
 }
 
-// With -6 every frame may need reshaping.
+// With -6 every frame may need reshaping: its tags taken off (copied whole,
+// as the IPv6 form is made from the untagged frame), and an IPv6 packet
+// shown to the filter in the form libpcap compiled it for.
 void take_any(u_char *user, const pcap_pkthdr *header, const u_char *frame) {
   const frame_path &path = path_of(user);
   const bool tagged = path.tag_type_at != 0 && is_tag(load_be16({frame, header->caplen}, path.tag_type_at));
-  take_reshaped(path, header, frame, tagged);
+  const frame_ref f = tagged ? untag(path, {frame, *header}) : frame_ref{frame, *header};
+  const frame_ref seen = ipv6_form(path, f);
+  if (path.filter != nullptr && pcap_offline_filter(path.filter, &seen.header, seen.bytes) == 0) return;
+  path.handler(nullptr, &f.header, f.bytes);
 }
 
 }  // namespace
