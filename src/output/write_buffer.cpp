@@ -8,10 +8,16 @@
 #include <vector>
 
 #include "output/content_hash.h"
+#include "output/stream_copy.h"
 
 // 32 MiB for all: 2,048 files in progress keep 16 KiB each (32 blocks of
 // 512 bytes to a write), 15,000 keep 2 KiB.
 std::size_t write_buffer_budget = std::size_t{32} << 20;
+
+// Half a second-level cache: below it, the buffers stay in the cache
+// between a block's copy and the write that reads it back, and an ordinary
+// copy is cheaper than streaming the lines out to memory and back.
+std::size_t write_buffer_cold_above = std::size_t{1} << 20;
 
 namespace {
 
@@ -39,7 +45,18 @@ std::uint32_t fair_size() {
   return size;
 }
 
-std::uint8_t *allocate(std::uint32_t capacity) { return static_cast<std::uint8_t *>(std::malloc(capacity)); }
+// A block into its buffer, streamed past the cache while the buffers are
+// larger than it.
+void copy_in(std::uint8_t *to, bytes_t bytes) {
+  if (buffered_bytes > write_buffer_cold_above) copy_to_cold(to, bytes.data(), bytes.size());
+  else std::memcpy(to, bytes.data(), bytes.size());
+}
+
+// On whole cache lines, so that blocks at multiples of 64 bytes fill lines
+// of their own.
+std::uint8_t *allocate(std::uint32_t capacity) {
+  return static_cast<std::uint8_t *>(std::aligned_alloc(64, (capacity + 63) & ~std::uint32_t{63}));
+}
 
 void free_buffer(output_file_t &file) {
   write_buffer_t &b = file.buffer;
@@ -202,7 +219,7 @@ bool output_append(output_file_t &file, std::uint64_t offset, bytes_t bytes) {
     return write_counted(file, bytes, offset);
   }
   if (b.used == 0) b.start = offset;
-  std::memcpy(b.bytes + b.used, bytes.data(), bytes.size());
+  copy_in(b.bytes + b.used, bytes);
   b.used += static_cast<std::uint32_t>(bytes.size());
   b.referenced = true;
   latest = &file;
@@ -236,7 +253,7 @@ bool output_stage(output_file_t &file, std::uint64_t counted_end, std::uint64_t 
   }
   if (!room_for(file, bytes.size())) return false;
   if (b.used + b.staged == 0) b.start = offset;
-  std::memcpy(b.bytes + b.used + b.staged, bytes.data(), bytes.size());
+  copy_in(b.bytes + b.used + b.staged, bytes);
   b.staged += static_cast<std::uint32_t>(bytes.size());
   b.peak_staged = std::max(b.peak_staged, b.staged);
   b.referenced = true;

@@ -24,6 +24,11 @@
 // The budget, in bytes (tests make it small).
 extern std::size_t write_buffer_budget;
 
+// While the buffers hold more bytes than this in all, they are larger than
+// the cache and blocks are copied into them without first reading their
+// lines into it (tests make it 0 to take that way always).
+extern std::size_t write_buffer_cold_above;
+
 // Writes `bytes`, which counted, at `offset`: bytes that follow the counted
 // ones join them, and the buffer goes out when it is full, when the next
 // bytes are elsewhere (staged bytes before them are then dropped: blocks

@@ -122,12 +122,17 @@ struct transfer_model {
   }
 };
 
-TEST(BlockOutput, ManyFilesUnderATinyBudgetHoldExactlyWhatCounted) {
+// Blocks are copied into the buffers the ordinary way, or always streamed
+// past the cache as when the buffers outgrow it.
+class BlockOutput : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(BlockOutput, ManyFilesUnderATinyBudgetHoldExactlyWhatCounted) {
   char folder[] = "/tmp/block-output-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   ASSERT_TRUE(output_use_folder(folder));
   // Room for a few buffers only, and a handful of descriptors.
   write_buffer_budget = 12 << 10;
+  write_buffer_cold_above = GetParam();
   rlimit limit{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
   limit.rlim_cur = 44;
@@ -155,5 +160,7 @@ TEST(BlockOutput, ManyFilesUnderATinyBudgetHoldExactlyWhatCounted) {
   std::string clean = std::string("rm -rf ") + folder;
   EXPECT_EQ(std::system(clean.c_str()), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(CopiedIn, BlockOutput, testing::Values(SIZE_MAX, 0));
 
 }  // namespace
