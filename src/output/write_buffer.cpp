@@ -52,11 +52,22 @@ void copy_in(std::uint8_t *to, bytes_t bytes) {
   else std::memcpy(to, bytes.data(), bytes.size());
 }
 
-// On whole cache lines, so that blocks at multiples of 64 bytes fill lines
-// of their own.
+// On a cache line, so that blocks at multiples of 64 bytes fill lines of
+// their own. Taken from an allocation 64 bytes larger rather than from
+// aligned_alloc, whose split-off remainders fragment the heap when
+// thousands of buffers come and go; the byte before the buffer says how far
+// in it starts.
+constexpr std::uintptr_t LINE = 64;
+
 std::uint8_t *allocate(std::uint32_t capacity) {
-  return static_cast<std::uint8_t *>(std::aligned_alloc(64, (capacity + 63) & ~std::uint32_t{63}));
+  auto *raw = static_cast<std::uint8_t *>(std::malloc(std::size_t{capacity} + LINE));
+  if (raw == nullptr) return nullptr;
+  const std::uintptr_t shift = LINE - reinterpret_cast<std::uintptr_t>(raw) % LINE;  // 1 to 64
+  raw[shift - 1] = static_cast<std::uint8_t>(shift);
+  return raw + shift;
 }
+
+void release(std::uint8_t *bytes) { std::free(bytes - bytes[-1]); }
 
 void free_buffer(output_file_t &file) {
   write_buffer_t &b = file.buffer;
@@ -64,7 +75,7 @@ void free_buffer(output_file_t &file) {
   free_places.push_back(b.slot);
   buffered_bytes -= b.capacity;
   if (latest == &file) latest = nullptr;
-  std::free(b.bytes);
+  release(b.bytes);
   b = write_buffer_t{};
 }
 
@@ -83,7 +94,7 @@ bool attach(output_file_t &file, std::uint32_t capacity) {
       ring[slot] = &file;
     }
   } catch (const std::bad_alloc &) {
-    std::free(bytes);
+    release(bytes);
     return false;
   }
   file.buffer = write_buffer_t{.bytes = bytes, .capacity = capacity, .slot = slot, .referenced = true};
@@ -97,7 +108,7 @@ bool resize(write_buffer_t &b, std::uint32_t capacity) {
   std::uint8_t *moved = allocate(capacity);
   if (moved == nullptr) return false;
   std::memcpy(moved, b.bytes, b.used + b.staged);
-  std::free(b.bytes);
+  release(b.bytes);
   b.bytes = moved;
   buffered_bytes = buffered_bytes - b.capacity + capacity;
   b.capacity = capacity;
