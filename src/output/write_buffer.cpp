@@ -59,7 +59,7 @@ void copy_in(std::uint8_t *to, bytes_t bytes) {
 // in it starts.
 constexpr std::uintptr_t LINE = 64;
 
-std::uint8_t *allocate(std::uint32_t capacity) {
+std::uint8_t *allocate_new(std::uint32_t capacity) {
   auto *raw = static_cast<std::uint8_t *>(std::malloc(std::size_t{capacity} + LINE));
   if (raw == nullptr) return nullptr;
   const std::uintptr_t shift = LINE - reinterpret_cast<std::uintptr_t>(raw) % LINE;  // 1 to 64
@@ -69,13 +69,70 @@ std::uint8_t *allocate(std::uint32_t capacity) {
 
 void release(std::uint8_t *bytes) { std::free(bytes - bytes[-1]); }
 
-void free_buffer(output_file_t &file) {
+// The buffers of files that ended wait here for files that start: with
+// thousands of files coming and going, freeing a buffer and allocating one
+// again cost more than the bookkeeping of all their writes (malloc merges
+// and sorts its free memory at each). Only buffers of the sizes fair_size
+// gives are kept, and only while they and the buffers in use stay within
+// the budget; they are the first to go when it runs short.
+constexpr std::size_t SIZES = 4;  // 2, 4, 8 and 16 KiB
+static_assert(MAX_BUFFER == MIN_BUFFER << (SIZES - 1));
+std::vector<std::uint8_t *> spares[SIZES];
+std::size_t spare_bytes = 0;
+
+// The list for buffers of `capacity` bytes, or null for other sizes.
+std::vector<std::uint8_t *> *spares_for(std::uint32_t capacity) {
+  for (std::size_t i = 0; i < SIZES; ++i)
+    if (capacity == MIN_BUFFER << i) return &spares[i];
+  return nullptr;
+}
+
+std::uint8_t *allocate(std::uint32_t capacity) {
+  std::vector<std::uint8_t *> *list = spares_for(capacity);
+  if (list == nullptr || list->empty()) return allocate_new(capacity);
+  std::uint8_t *bytes = list->back();
+  list->pop_back();
+  spare_bytes -= capacity;
+  return bytes;
+}
+
+void keep_spare(std::uint8_t *bytes, std::uint32_t capacity) {
+  std::vector<std::uint8_t *> *list = spares_for(capacity);
+  if (list != nullptr && buffered_bytes + spare_bytes + capacity <= write_buffer_budget) {
+    try {
+      list->push_back(bytes);
+      spare_bytes += capacity;
+      return;
+    } catch (const std::bad_alloc &) {
+    }
+  }
+  release(bytes);
+}
+
+// Frees spare buffers until `more` bytes fit in the budget beside them.
+void drop_spares(std::size_t more) {
+  for (std::size_t i = 0; i < SIZES; ++i) {
+    std::vector<std::uint8_t *> &list = spares[i];
+    while (!list.empty() && buffered_bytes + spare_bytes + more > write_buffer_budget) {
+      release(list.back());
+      list.pop_back();
+      spare_bytes -= MIN_BUFFER << i;
+    }
+  }
+}
+
+// Takes the buffer from the file: kept as a spare when the file ended and
+// others are in progress. Once none is, the spares go too: a live run
+// between transfers, and the end of every run, hold none.
+void free_buffer(output_file_t &file, bool ended) {
   write_buffer_t &b = file.buffer;
   ring[b.slot] = nullptr;
   free_places.push_back(b.slot);
   buffered_bytes -= b.capacity;
   if (latest == &file) latest = nullptr;
-  release(b.bytes);
+  if (ended) keep_spare(b.bytes, b.capacity);
+  else release(b.bytes);
+  if (buffered_bytes == 0) drop_spares(write_buffer_budget);
   b = write_buffer_t{};
 }
 
@@ -160,7 +217,7 @@ void give_up(output_file_t &file) {
   if (!write_out(file)) output_keep_error(file, errno);
   write_buffer_t &b = file.buffer;
   if (b.staged == 0) {
-    free_buffer(file);
+    free_buffer(file, false);
   } else if (b.capacity > b.staged) {
     resize(b, b.staged);
   }
@@ -169,6 +226,7 @@ void give_up(output_file_t &file) {
 // Makes room in the budget for `more` bytes, sparing `spared`; false when a
 // sweep found no buffer to give up.
 bool make_room(std::size_t more, const output_file_t *spared) {
+  drop_spares(more);
   for (std::size_t looked = 0; buffered_bytes + more > write_buffer_budget; ++looked) {
     if (looked == SWEEP_LIMIT || ring.empty()) return false;
     hand = hand + 1 < ring.size() ? hand + 1 : 0;
@@ -298,5 +356,5 @@ void output_flush_latest() {
 void output_drop_buffer(output_file_t &file) {
   if (!file.buffer.exists()) return;
   if (!write_out(file)) output_keep_error(file, errno);
-  free_buffer(file);
+  free_buffer(file, true);
 }

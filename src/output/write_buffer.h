@@ -19,7 +19,8 @@
 // between 2 and 16 KiB), so that thousands of files in progress each keep
 // one. When the budget runs out, the buffers not written since a clock hand
 // last passed are given up: their counted bytes written out and, where they
-// hold staged blocks, cut down to just those.
+// hold staged blocks, cut down to just those. The buffers of files that
+// ended wait, within the budget, for files that start.
 
 // The budget, in bytes (tests make it small).
 extern std::size_t write_buffer_budget;
