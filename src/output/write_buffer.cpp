@@ -45,8 +45,8 @@ std::uint32_t fair_size() {
   return size;
 }
 
-// A block into its buffer, streamed past the cache while the buffers are
-// larger than it.
+// A block into its buffer, streamed past the cache while the buffers in
+// all are larger than the cache.
 void copy_in(std::uint8_t *to, bytes_t bytes) {
   if (buffered_bytes > write_buffer_cold_above) copy_to_cold(to, bytes.data(), bytes.size());
   else std::memcpy(to, bytes.data(), bytes.size());
