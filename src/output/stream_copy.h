@@ -8,6 +8,9 @@
 #include <emmintrin.h>
 #endif
 
+// The unit the cache moves memory in.
+inline constexpr std::size_t CACHE_LINE = 64;
+
 // Copies a block into a write buffer without reading the buffer's lines
 // into the cache first. With thousands of files in progress the buffers are
 // far larger than the cache, so each line a block lands on is cold: an
@@ -18,15 +21,14 @@
 // and a processor always sees its own stores, streaming or not.
 inline void copy_to_cold(std::uint8_t *dst, const std::uint8_t *src, std::size_t n) {
 #if defined(__SSE2__)
-  constexpr std::size_t LINE = 64;
-  const std::size_t head = (LINE - reinterpret_cast<std::uintptr_t>(dst) % LINE) % LINE;
-  if (n < head + LINE) {
+  const std::size_t head = (CACHE_LINE - reinterpret_cast<std::uintptr_t>(dst) % CACHE_LINE) % CACHE_LINE;
+  if (n < head + CACHE_LINE) {
     std::memcpy(dst, src, n);
     return;
   }
   std::memcpy(dst, src, head);
   dst += head, src += head, n -= head;
-  for (; n >= LINE; dst += LINE, src += LINE, n -= LINE) {
+  for (; n >= CACHE_LINE; dst += CACHE_LINE, src += CACHE_LINE, n -= CACHE_LINE) {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16));
     const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 32));

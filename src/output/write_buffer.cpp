@@ -57,12 +57,11 @@ void copy_in(std::uint8_t *to, bytes_t bytes) {
 // aligned_alloc, whose split-off remainders fragment the heap when
 // thousands of buffers come and go; the byte before the buffer says how far
 // in it starts.
-constexpr std::uintptr_t LINE = 64;
 
 std::uint8_t *allocate_new(std::uint32_t capacity) {
-  auto *raw = static_cast<std::uint8_t *>(std::malloc(std::size_t{capacity} + LINE));
+  auto *raw = static_cast<std::uint8_t *>(std::malloc(std::size_t{capacity} + CACHE_LINE));
   if (raw == nullptr) return nullptr;
-  const std::uintptr_t shift = LINE - reinterpret_cast<std::uintptr_t>(raw) % LINE;  // 1 to 64
+  const std::uintptr_t shift = CACHE_LINE - reinterpret_cast<std::uintptr_t>(raw) % CACHE_LINE;  // 1 to 64
   raw[shift - 1] = static_cast<std::uint8_t>(shift);
   return raw + shift;
 }
