@@ -17,10 +17,10 @@
 #include <string>
 
 #include "decode/fragment.h"
-#include "decode/frame.h"
+#include "input/frame.h"
 #include "decode/link.h"
 #include "frames_format.h"
-#include "run/options.h"
+#include "base/options.h"
 #include "tftp/transfer.h"
 #include "tftp/transfer_table.h"
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <memory>
 
-#include "run/options.h"
-#include "tftp/request.h"
+#include "base/options.h"
+#include "tftp/parse_request.h"
 #include "tftp/transfer.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include "base/address.h"
 #include "base/capture_clock.h"
 #include "decode/ipv4.h"
-#include "run/log.h"
+#include "base/log.h"
 
 std::array<fragment_t *, FRAG_BUCKETS> fragment_table{};
 

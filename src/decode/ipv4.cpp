@@ -4,7 +4,7 @@
 
 #include "decode/fragment.h"
 #include "decode/udp.h"
-#include "run/log.h"
+#include "base/log.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include "decode/fragment.h"
 #include "decode/ipv4.h"
 #include "decode/udp.h"
-#include "run/log.h"
+#include "base/log.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include "decode/ipv4.h"
 #include "decode/ipv6.h"
 #include "base/cursor.h"
-#include "run/log.h"
+#include "base/log.h"
 
 namespace {
 

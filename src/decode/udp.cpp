@@ -5,8 +5,8 @@
 #include "base/address.h"
 #include "base/tftp_message.h"
 #include "decode/ipv4.h"
-#include "output/trace.h"
-#include "run/log.h"
+#include "report/trace.h"
+#include "base/log.h"
 #include "tftp/transfer.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <new>
 
-#include "run/log.h"
+#include "base/log.h"
 #include "output/write_buffer.h"
-#include "run/options.h"
+#include "base/options.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <openssl/evp.h>
 
 #include "output/hash_worker.h"
-#include "run/log.h"
+#include "base/log.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <openssl/evp.h>
 
 #include "output/output_file.h"
-#include "run/log.h"
-#include "run/options.h"
+#include "base/log.h"
+#include "base/options.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include "decode/fragment.h"
 #include "output/block_output.h"
 #include "output/output_file.h"
-#include "output/report.h"
-#include "run/capture.h"
-#include "run/filter.h"
-#include "run/log.h"
-#include "run/progress.h"
+#include "report/report.h"
+#include "input/capture.h"
+#include "input/filter.h"
+#include "base/log.h"
+#include "input/progress.h"
 #include "tftp/transfer.h"
 
 namespace {

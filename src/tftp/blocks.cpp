@@ -3,7 +3,7 @@
 #include "base/capture_clock.h"
 #include "output/block_output.h"
 #include "tftp/transfer_table.h"
-#include "run/log.h"
+#include "base/log.h"
 #include "tftp/block_number.h"
 #include "tftp/options.h"
 #include "tftp/transfer.h"

@@ -9,7 +9,7 @@
 #include "base/capture_clock.h"
 #include "output/block_output.h"
 #include "output/output_name.h"
-#include "run/log.h"
+#include "base/log.h"
 #include "tftp/transfer.h"
 #include "tftp/transfer_table.h"
 

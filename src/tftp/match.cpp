@@ -1,5 +1,5 @@
 #include "base/capture_clock.h"
-#include "run/log.h"
+#include "base/log.h"
 #include "tftp/transfer.h"
 #include "tftp/transfer_table.h"
 

@@ -5,9 +5,9 @@
 #include <new>
 
 #include "base/capture_clock.h"
-#include "output/report.h"
-#include "run/log.h"
-#include "run/options.h"
+#include "report/report.h"
+#include "base/log.h"
+#include "base/options.h"
 #include "tftp/options.h"
 #include "tftp/transfer.h"
 

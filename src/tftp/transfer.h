@@ -10,7 +10,7 @@
 #include "base/cursor.h"
 #include "base/tftp_message.h"
 #include "output/block_output.h"
-#include "tftp/request.h"
+#include "tftp/parse_request.h"
 #include "tftp/table_links.h"
 
 // Where a transfer's output stands. The values are those the debug traces

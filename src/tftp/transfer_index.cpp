@@ -3,7 +3,7 @@
 #include <new>
 #include <vector>
 
-#include "run/log.h"
+#include "base/log.h"
 #include "tftp/transfer.h"
 #include "tftp/transfer_table.h"
 

@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "run/log.h"
+#include "base/log.h"
 #include "tftp/transfer_index.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include "capture_builder.h"
 #include "capture_fd.h"
-#include "output/dump.h"
+#include "report/dump.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "output/json.h"
+#include "report/json.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "capture_builder.h"
 #include "output/output_name.h"
-#include "run/options.h"
+#include "base/options.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "capture_builder.h"
-#include "tftp/request.h"
+#include "tftp/parse_request.h"
 
 namespace {
 

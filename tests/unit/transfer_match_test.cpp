@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "capture_fd.h"
-#include "run/options.h"
+#include "base/options.h"
 #include "tftp/transfer.h"
 #include "tftp/transfer_table.h"
 

@@ -1,4 +1,4 @@
-#include "run/capture.h"
+#include "input/capture.h"
 
 #include <stdio_ext.h>
 #include <sys/stat.h>
@@ -10,12 +10,12 @@
 
 #include "base/capture_clock.h"
 #include "decode/fragment.h"
-#include "decode/frame.h"
+#include "input/frame.h"
 #include "decode/link.h"
 #include "output/hash_worker.h"
 #include "output/write_buffer.h"
-#include "run/log.h"
-#include "run/progress.h"
+#include "base/log.h"
+#include "input/progress.h"
 #include "tftp/transfer.h"
 
 namespace {

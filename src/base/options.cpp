@@ -1,4 +1,4 @@
-#include "run/options.h"
+#include "base/options.h"
 
 int verbose = 0;
 int debug_level = 0;

@@ -1,4 +1,4 @@
-#include "run/log.h"
+#include "base/log.h"
 
 #include <cstdarg>
 #include <cstdio>

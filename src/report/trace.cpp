@@ -1,11 +1,11 @@
-#include "output/trace.h"
+#include "report/trace.h"
 
 #include <cstdio>
 
 #include "output/block_output.h"
-#include "output/dump.h"
-#include "run/log.h"
-#include "run/options.h"
+#include "report/dump.h"
+#include "base/log.h"
+#include "base/options.h"
 
 namespace {
 

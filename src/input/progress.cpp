@@ -1,4 +1,4 @@
-#include "run/progress.h"
+#include "input/progress.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "output/output_file.h"
-#include "run/log.h"
+#include "base/log.h"
 #include "tftp/transfer_table.h"
 
 namespace {

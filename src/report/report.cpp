@@ -1,4 +1,4 @@
-#include "output/report.h"
+#include "report/report.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -8,9 +8,9 @@
 #include <string>
 
 #include "base/capture_clock.h"
-#include "output/json.h"
+#include "report/json.h"
 #include "base/cursor.h"
-#include "run/log.h"
+#include "base/log.h"
 
 namespace {
 

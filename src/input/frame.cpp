@@ -1,4 +1,4 @@
-#include "decode/frame.h"
+#include "input/frame.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include "base/cursor.h"
 #include "decode/ipv4.h"
 #include "decode/ipv6.h"
-#include "run/options.h"
+#include "base/options.h"
 
 namespace {
 

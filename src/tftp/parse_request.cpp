@@ -1,10 +1,10 @@
-#include "tftp/request.h"
+#include "tftp/parse_request.h"
 
 #include <strings.h>
 
 #include <array>
 
-#include "run/log.h"
+#include "base/log.h"
 #include "tftp/options.h"
 
 namespace {

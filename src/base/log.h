@@ -1,6 +1,6 @@
 #pragma once
 
-#include "run/options.h"
+#include "base/options.h"
 
 // The diagnostic log: one line per call on standard error.
 void log_warning(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "output/dump.h"
+#include "report/dump.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "run/filter.h"
+#include "input/filter.h"
 
 #include <cstring>
 #include <new>
 
-#include "run/log.h"
+#include "base/log.h"
 
 std::string compose_filter(int count, char *const words[]) {
   if (count <= 0) return "udp";

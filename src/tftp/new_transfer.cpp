@@ -1,7 +1,7 @@
 #include <cstring>
 #include <new>
 
-#include "run/log.h"
+#include "base/log.h"
 #include "tftp/transfer.h"
 #include "tftp/transfer_table.h"
 

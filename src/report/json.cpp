@@ -1,4 +1,4 @@
-#include "output/json.h"
+#include "report/json.h"
 
 #include <cstdint>
 #include <cstdio>
