@@ -22,6 +22,7 @@
 #include "frames_format.h"
 #include "base/options.h"
 #include "tftp/transfer.h"
+#include "tftp/transfer_index.h"
 #include "tftp/transfer_table.h"
 
 namespace {

@@ -1,5 +1,10 @@
 #pragma once
 
+// base/: the words every layer shares: byte views and the cursor that reads
+// fields from them, addresses, the capture's clock, TFTP message fields, the
+// log and the option settings. It includes nothing from the other folders
+// and never touches a capture, a transfer or a file.
+
 #include <cstddef>
 #include <cstdint>
 #include <span>

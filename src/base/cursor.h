@@ -59,7 +59,6 @@ class wire_cursor {
   std::uint8_t u8() { return take(1) ? last_[0] : 0; }
   std::uint16_t be16() { return take(2) ? load_be16(last_, 0) : 0; }
   std::uint32_t be32() { return take(4) ? load_be32(last_, 0) : 0; }
-  std::uint32_t raw32() { return take(4) ? load_raw32(last_, 0) : 0; }
   bool skip(std::size_t n) { return take(n); }
 
   // The next field ended by a NUL, without it; the NUL is consumed too, and

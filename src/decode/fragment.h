@@ -6,7 +6,7 @@
 
 #include "base/address.h"
 #include "base/cursor.h"
-#include "decode/ipv6.h"
+#include "decode/ip6_origin.h"
 
 // Reassembly of fragmented IPv4 and IPv6 datagrams.
 //

@@ -1,5 +1,10 @@
 #pragma once
 
+// decode/: from a frame's link header to a UDP datagram of TFTP: the link
+// handlers, IPv4 and IPv6 with their extension headers, fragment
+// reassembly, checksums and UDP. It hands datagrams to tftp/ and never
+// touches the capture file, a transfer's record or an output file.
+
 #include <pcap/pcap.h>
 
 // The type of every link-layer handler that libpcap calls once per frame.

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "base/cursor.h"
-#include "decode/ipv6.h"
+#include "decode/ip6_origin.h"
 
 // `datagram` is the UDP header and payload as the IPv4 layer delimits them;
 // `ip_header` is the datagram's IPv4 header, its options included when it has

@@ -1,5 +1,11 @@
 #pragma once
 
+// input/: which frames reach decoding. It opens the capture, composes,
+// compiles and runs the filter, walks each frame's link layout (VLAN tags,
+// the IPv6 form the filter reads) and hands the frames that pass to
+// decode/; the progress line lives here too. It never parses IP, UDP or
+// TFTP itself, and never writes a carved file or the report.
+
 #include <pcap/pcap.h>
 
 #include <memory>

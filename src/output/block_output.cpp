@@ -6,21 +6,18 @@
 #include <new>
 
 #include "base/log.h"
-#include "output/write_buffer.h"
 #include "base/options.h"
+#include "output/write_buffer.h"
+#include "report/run_status.h"
 
 namespace {
-
-unsigned long failures = 0;
-bool stdout_failed = false;
-int stdout_error = 0;
 
 // A file that cannot be made (it exists, a link stands in its place) is a
 // transfer given up, as it always was; a file system that takes no more is
 // a failure of the run.
 bool refuse(block_output_t &out) {
   out.failure = errno;
-  if (out.failure == ENOSPC || out.failure == EDQUOT || out.failure == EIO) ++failures;
+  if (out.failure == ENOSPC || out.failure == EDQUOT || out.failure == EIO) run_count_failure();
   log_warning("unable to open file [%s]: %s", out.name.get(), std::strerror(out.failure));
   return false;
 }
@@ -29,7 +26,7 @@ bool refuse(block_output_t &out) {
 bool refuse_write(block_output_t &out, int error) {
   if (out.failure) return false;
   out.failure = error;
-  ++failures;
+  run_count_failure();
   log_warning("unable to write file [%s]: %s", out.name.get(), std::strerror(error));
   return false;
 }
@@ -73,7 +70,7 @@ bool print_block(const block_output_t &out, bytes_t block) {
   std::fwrite(block.data(), 1, block.size(), stdout);
   std::putchar('\n');
   std::fflush(stdout);
-  return output_stdout_ok("standard output");
+  return run_stdout_ok("standard output");
 }
 
 }  // namespace
@@ -104,7 +101,7 @@ bool count_held(block_output_t &out, std::uint64_t offset, std::uint32_t length,
   drop_entry(*h);  // its bytes stay until the next block is held
   if (print_console) {
     if (print_block(out, counted)) return true;
-    out.failure = stdout_error;
+    out.failure = run_stdout_error();
     return false;
   }
   return output_append(out.file, offset, counted) || refuse_write(out, errno);
@@ -166,16 +163,4 @@ void output_release(block_output_t &out) {
 std::unique_ptr<content_hash> output_take_hash(block_output_t &out) {
   if (output_has_file(out)) out.file.created->hash = nullptr;
   return std::move(out.hash);
-}
-
-unsigned long output_failures() { return failures; }
-
-bool output_stdout_ok(const char *what) {
-  if (stdout_failed) return false;
-  if (!std::ferror(stdout)) return true;
-  stdout_failed = true;
-  stdout_error = errno != 0 ? errno : EIO;
-  ++failures;
-  log_warning("unable to write %s: %s", what, std::strerror(stdout_error));
-  return false;
 }

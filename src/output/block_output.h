@@ -1,5 +1,10 @@
 #pragma once
 
+// output/: the carved files: block output, the write buffers and their
+// budget, descriptors, output names, and the content hash with its thread.
+// It never decides what a transfer means, and never prints the trace or
+// writes the report (report/ does, and holds the run's status).
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -98,11 +103,3 @@ void output_release(block_output_t &out);
 // The content's hash, taken from the output once its writes are finished
 // (the report digests it when the hashing is done).
 std::unique_ptr<content_hash> output_take_hash(block_output_t &out);
-
-// Outputs that could not be written in this run (files, standard output,
-// the trace): the run then ends with its own status.
-unsigned long output_failures();
-
-// Checks standard output after a write to it; on its first failure, a
-// warning naming `what` and the failure counted. False once it failed.
-bool output_stdout_ok(const char *what);

@@ -6,6 +6,7 @@
 
 #include "base/bytes.h"
 #include "output/hash_worker.h"
+#include "report/pending_digest.h"
 
 struct evp_md_ctx_st;
 
@@ -13,10 +14,10 @@ struct evp_md_ctx_st;
 // the holes between them as zeros. Fed from the bytes in hand as they are
 // written, never by reading a file back; the hashing itself may be done on
 // another thread (hash_worker.h).
-class content_hash {
+class content_hash final : public pending_digest {
  public:
   content_hash();
-  ~content_hash();
+  ~content_hash() override;
   content_hash(const content_hash &) = delete;
   content_hash &operator=(const content_hash &) = delete;
 
@@ -26,9 +27,9 @@ class content_hash {
   // The content ends at `size`, zeros up to it.
   void extend(std::uint64_t size);
   // The digest, or false when it was spoilt. Waits for the hashing queued.
-  bool digest(std::array<std::uint8_t, 32> &out);
+  bool digest(std::array<std::uint8_t, 32> &out) override;
   // Whether digest() would not wait.
-  bool ready() const { return hash_done(last_); }
+  bool ready() const override { return hash_done(last_); }
 
  private:
   bool add_zeros(std::uint64_t count);

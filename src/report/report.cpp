@@ -125,7 +125,7 @@ namespace {
 // the hash, and the text after it.
 struct held_line {
   std::string head;
-  std::unique_ptr<content_hash> hash;
+  std::unique_ptr<pending_digest> hash;
   std::string tail;
 };
 std::deque<held_line> held_lines;

@@ -1,5 +1,10 @@
 #pragma once
 
+// report/: everything that tells the user what happened, apart from the
+// carved files: the JSON report (written here) and its escaper, the trace,
+// the hex dump, and the run's status (standard output's health, the failure
+// count). It includes only base/ and never opens a carved file.
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -8,7 +13,7 @@
 
 #include "base/address.h"
 #include "base/bytes.h"
-#include "output/content_hash.h"
+#include "report/pending_digest.h"
 
 // The report: one JSON object per transfer, on one line, when the transfer
 // is over (or at the end of the run), in the order they end; then one
@@ -43,7 +48,7 @@ struct transfer_report_t {
   std::uint64_t missing_more = 0;
   bool end_seen = false;
   std::optional<bool> tsize_matches;  // when the end was seen and a size announced
-  std::unique_ptr<content_hash> hash;  // the content's, when it was hashed
+  std::unique_ptr<pending_digest> hash;  // the content's, when it was hashed
   std::int64_t first_us = 0;
   std::int64_t last_us = 0;
   std::uint32_t blocks = 0;

@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
-#include "output/block_output.h"
-#include "report/dump.h"
 #include "base/log.h"
 #include "base/options.h"
+#include "report/dump.h"
+#include "report/run_status.h"
 
 namespace {
 
@@ -62,5 +62,5 @@ void trace_exchange(trace_outcome outcome, const datagram_ends &ends, const tftp
   }
   if (dump_packets) hex_dump(payload);
   std::fflush(stdout);
-  output_stdout_ok("the trace");
+  run_stdout_ok("the trace");
 }

@@ -1,3 +1,7 @@
+// run/: the top of the house: the command line, where files and the report
+// go, and the run's exit status. Every other folder lies below it; nothing
+// includes it.
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +17,7 @@
 #include "output/block_output.h"
 #include "output/output_file.h"
 #include "report/report.h"
+#include "report/run_status.h"
 #include "input/capture.h"
 #include "input/filter.h"
 #include "base/log.h"
@@ -144,5 +149,5 @@ int main(int argc, char *argv[]) {
   if (!report_written) log_warning("unable to write the report: %s", std::strerror(errno));
   // Something could not be written: the run is not a success, whatever
   // else happened.
-  std::exit(output_failures() != 0 || !report_written ? OUTPUT_FAILED_STATUS : result);
+  std::exit(run_failures() != 0 || !report_written ? OUTPUT_FAILED_STATUS : result);
 }

@@ -1,5 +1,11 @@
 #pragma once
 
+// tftp/: TFTP transfers: parsing a request, making a transfer of it,
+// matching datagrams to transfers (the table and its indexes), blocks and
+// their acknowledgement, the transfer's life and the story the report and
+// the trace tell of it. This header is the record. It never reads frames,
+// and writes files and the report only through output/ and report/.
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>

@@ -73,3 +73,7 @@ tftp_request_t *index_find_template(const endpoint_key &key);
 // Whether any record sent to the broadcast address is indexed.
 bool index_has_broadcast();
 
+// Chains of records sharing their endpoints are split once longer than this.
+// Set only while the table is empty (tests set it to 0 or to the largest
+// value, to compare the two ways).
+extern std::size_t chain_walk_limit;

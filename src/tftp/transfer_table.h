@@ -72,8 +72,3 @@ std::size_t transfers_tracked();
 
 // The newest record, or null.
 tftp_request_t *newest_transfer();
-
-// Chains of records sharing their endpoints are split once longer than this.
-// Set only while the table is empty (tests set it to 0 or to the largest
-// value, to compare the two ways).
-extern std::size_t chain_walk_limit;

@@ -66,7 +66,7 @@ void expect_same_as_from_a_pipe(const bytes &pcap, const std::vector<std::string
   EXPECT_EQ(a.files, b.files);
 }
 
-TEST(ReadAhead, SameAsFrameByFrame) {
+TEST(FileOrPipe, SameAsFrameByFrame) {
   const capture cap = many_transfers(true);
   expect_same_as_from_a_pipe(cap.file(), {"-vv", "-d", "3"}, 0);
 
@@ -83,7 +83,7 @@ TEST(ReadAhead, SameAsFrameByFrame) {
   }
 }
 
-TEST(ReadAhead, CutOffCaptureHandlesHeldFramesBeforeFailing) {
+TEST(FileOrPipe, CutOffCaptureHandlesHeldFramesBeforeFailing) {
   // The debug lines of the last whole frames come before the failure, and
   // the end-of-run warnings after it.
   expect_same_as_from_a_pipe(many_transfers(false).file_cut(3), {"-d", "5"}, 1);

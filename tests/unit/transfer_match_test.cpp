@@ -21,6 +21,7 @@
 #include "capture_fd.h"
 #include "base/options.h"
 #include "tftp/transfer.h"
+#include "tftp/transfer_index.h"
 #include "tftp/transfer_table.h"
 
 namespace {

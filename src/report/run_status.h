@@ -1,0 +1,18 @@
+#pragma once
+
+// The run's status: the outputs that could not be written (files,
+// standard output, the trace, the report). Any of them makes the run end
+// with its own status.
+
+// Counts an output that could not be written.
+void run_count_failure();
+
+// Outputs that could not be written in this run.
+unsigned long run_failures();
+
+// Checks standard output after a write to it; on its first failure, a
+// warning naming `what` and the failure counted. False once it failed.
+bool run_stdout_ok(const char *what);
+
+// The errno of standard output's first failure, 0 while it has none.
+int run_stdout_error();
