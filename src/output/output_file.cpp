@@ -11,8 +11,6 @@
 #include <new>
 #include <vector>
 
-#include "output/write_buffer.h"
-
 namespace {
 
 // O_NONBLOCK: with -f the name may stand for a FIFO, whose open would wait
@@ -33,13 +31,22 @@ int output_folder = AT_FDCWD;
 std::size_t created_count = 0;
 std::size_t open_files = 0;
 
-// Files holding a descriptor; null entries are free places. `hand` is the
-// clock sweep's position.
+// Files holding a descriptor; null entries are free places. `descriptor_hand` is the
+// clock sweep's position. This sweep bounds descriptors (the process's
+// limit); the write buffers' sweep (write_buffer.cpp) bounds their memory
+// (the budget). Both are needed, with clocks of their own: a parked file
+// may keep a buffer with staged blocks, and a file with a descriptor may
+// have no buffer, so neither resource's use tells the other's.
 std::vector<output_file_t *> holders;
-std::vector<std::uint32_t> free_places;
-std::size_t hand = 0;
+std::vector<std::uint32_t> free_descriptor_places;
+std::size_t descriptor_hand = 0;
 rlim_t open_count = 0;
 rlim_t open_limit = 0;
+
+bool nothing_to_flush(output_file_t &) { return true; }
+void no_buffer_to_drop(output_file_t &) {}
+// Until the first buffer is made no file has one to write out or give back.
+output_buffer_hooks buffer_hooks{nothing_to_flush, no_buffer_to_drop};
 
 rlim_t compute_open_limit() {
   rlimit limit{};
@@ -60,9 +67,9 @@ rlim_t compute_open_limit() {
 // A file gives its descriptor back: what counted in its buffer goes out
 // first. The buffer stays, with the blocks staged in it.
 void release_descriptor(output_file_t &file) {
-  if (!output_flush(file)) output_keep_error(file, errno);
-  holders[file.slot] = nullptr;
-  free_places.push_back(file.slot);
+  if (!buffer_hooks.flush(file)) output_keep_error(file, errno);
+  holders[file.descriptor_slot] = nullptr;
+  free_descriptor_places.push_back(file.descriptor_slot);
   ::close(file.fd);
   file.fd = -1;
   --open_count;
@@ -72,11 +79,11 @@ void release_descriptor(output_file_t &file) {
 // passed. Only called while some file holds a descriptor.
 void park_one() {
   for (;;) {
-    hand = hand + 1 < holders.size() ? hand + 1 : 0;
-    output_file_t *file = holders[hand];
+    descriptor_hand = descriptor_hand + 1 < holders.size() ? descriptor_hand + 1 : 0;
+    output_file_t *file = holders[descriptor_hand];
     if (file == nullptr) continue;
-    if (file->referenced) {
-      file->referenced = false;
+    if (file->recently_written) {
+      file->recently_written = false;
       continue;
     }
     release_descriptor(*file);
@@ -85,22 +92,22 @@ void park_one() {
 }
 
 // Makes room for one more descriptor.
-void make_room() {
+void make_descriptor_room() {
   if (open_limit == 0) open_limit = compute_open_limit();
   while (open_count >= open_limit && open_count > 0) park_one();
 }
 
 void adopt_descriptor(output_file_t &file, int fd) {
   file.fd = fd;
-  file.referenced = true;
+  file.recently_written = true;
   ++open_count;
-  if (free_places.empty()) {
-    file.slot = static_cast<std::uint32_t>(holders.size());
+  if (free_descriptor_places.empty()) {
+    file.descriptor_slot = static_cast<std::uint32_t>(holders.size());
     holders.push_back(&file);
   } else {
-    file.slot = free_places.back();
-    free_places.pop_back();
-    holders[file.slot] = &file;
+    file.descriptor_slot = free_descriptor_places.back();
+    free_descriptor_places.pop_back();
+    holders[file.descriptor_slot] = &file;
   }
 }
 
@@ -156,7 +163,7 @@ bool output_create(output_file_t &file, const char *name, bool replace) {
     return false;
   }
   std::memcpy(kept->name.get(), name, size);
-  make_room();
+  make_descriptor_room();
   const int fd = open_retrying(name, CREATE_FLAGS | (replace ? O_TRUNC : O_EXCL));
   if (fd < 0) return false;
   // Only a regular file is written: with -f an existing FIFO or device of
@@ -198,10 +205,10 @@ bool output_write_at(int fd, bytes_t bytes, std::uint64_t at) {
 
 bool output_ready(output_file_t &file) {
   if (file.fd >= 0) {
-    file.referenced = true;
+    file.recently_written = true;
     return true;
   }
-  make_room();
+  make_descriptor_room();
   const int fd = reopen(file);
   if (fd < 0) return false;
   adopt_descriptor(file, fd);
@@ -237,8 +244,10 @@ std::size_t output_name_limit() {
   return limit;
 }
 
+void output_use_buffer_hooks(output_buffer_hooks hooks) { buffer_hooks = hooks; }
+
 void output_close(output_file_t &file) {
-  output_drop_buffer(file);
+  buffer_hooks.drop(file);
   if (file.fd >= 0) release_descriptor(file);
   if (file.exists) --open_files;
   file.created.reset();

@@ -40,8 +40,8 @@ struct created_file_t {
 
 struct output_file_t {
   int fd = -1;  // -1 while parked or closed
-  std::uint32_t slot : 28 = 0;  // place in the set of open descriptors, while fd >= 0
-  std::uint32_t referenced : 1 = 0;  // written since the sweep last passed
+  std::uint32_t descriptor_slot : 28 = 0;  // place in the descriptors' clock ring, while fd >= 0
+  std::uint32_t recently_written : 1 = 0;  // written since the descriptors' hand last passed
   // The file's size is to be set when it is closed (see block_output.h).
   std::uint32_t size_unsettled : 1 = 0;
   // The file was created and is not closed: `created` is set. A DATA or ACK
@@ -90,3 +90,14 @@ std::size_t output_name_limit();
 
 // Files created so far.
 std::size_t output_files_created();
+
+// The write buffers (write_buffer.h) sit on top of the files: before a file
+// gives its descriptor back, what counted in its buffer is written out
+// (false with errno set when that fails), and when it closes, its buffer
+// goes. The buffers install these once they make their first buffer, so
+// that this file never includes them.
+struct output_buffer_hooks {
+  bool (*flush)(output_file_t &file);
+  void (*drop)(output_file_t &file);
+};
+void output_use_buffer_hooks(output_buffer_hooks hooks);

@@ -29,15 +29,15 @@ constexpr std::uint32_t MAX_BUFFER = 16u << 10;
 constexpr std::size_t SWEEP_LIMIT = 64;
 
 std::vector<output_file_t *> ring;  // the files with a buffer; null entries are free places
-std::vector<std::uint32_t> free_places;
-std::size_t hand = 0;
+std::vector<std::uint32_t> free_buffer_places;
+std::size_t buffer_hand = 0;
 std::size_t buffered_bytes = 0;  // the capacities of all buffers
 output_file_t *latest = nullptr;  // the file that counted bytes last
 
 // The size a file's buffer should have now: the budget shared by the files
 // in progress, a power of two within bounds.
 std::uint32_t fair_size() {
-  const std::size_t buffers = ring.size() - free_places.size() + 1;
+  const std::size_t buffers = ring.size() - free_buffer_places.size() + 1;
   const std::size_t files = std::max(output_files_open(), buffers);
   const std::size_t share = files > 1 ? write_buffer_budget / files : write_buffer_budget;
   std::uint32_t size = MAX_BUFFER;
@@ -125,8 +125,8 @@ void drop_spares(std::size_t more) {
 // between transfers, and the end of every run, hold none.
 void free_buffer(output_file_t &file, bool ended) {
   write_buffer_t &b = file.buffer;
-  ring[b.slot] = nullptr;
-  free_places.push_back(b.slot);
+  ring[b.ring_slot] = nullptr;
+  free_buffer_places.push_back(b.ring_slot);
   buffered_bytes -= b.capacity;
   if (latest == &file) latest = nullptr;
   if (ended) keep_spare(b.bytes, b.capacity);
@@ -137,23 +137,28 @@ void free_buffer(output_file_t &file, bool ended) {
 
 // A new buffer for `file`, in the ring; false when memory is short.
 bool attach(output_file_t &file, std::uint32_t capacity) {
+  static bool hooked = false;
+  if (!hooked) {
+    output_use_buffer_hooks({output_flush, output_drop_buffer});
+    hooked = true;
+  }
   std::uint8_t *bytes = allocate(capacity);
   if (bytes == nullptr) return false;
   std::uint32_t slot;
   try {
-    if (free_places.empty()) {
+    if (free_buffer_places.empty()) {
       slot = static_cast<std::uint32_t>(ring.size());
       ring.push_back(&file);
     } else {
-      slot = free_places.back();
-      free_places.pop_back();
+      slot = free_buffer_places.back();
+      free_buffer_places.pop_back();
       ring[slot] = &file;
     }
   } catch (const std::bad_alloc &) {
     release(bytes);
     return false;
   }
-  file.buffer = write_buffer_t{.bytes = bytes, .capacity = capacity, .slot = slot, .referenced = true};
+  file.buffer = write_buffer_t{.bytes = bytes, .capacity = capacity, .ring_slot = slot, .recently_used = true};
   buffered_bytes += capacity;
   return true;
 }
@@ -224,15 +229,15 @@ void give_up(output_file_t &file) {
 
 // Makes room in the budget for `more` bytes, sparing `spared`; false when a
 // sweep found no buffer to give up.
-bool make_room(std::size_t more, const output_file_t *spared) {
+bool make_buffer_room(std::size_t more, const output_file_t *spared) {
   drop_spares(more);
   for (std::size_t looked = 0; buffered_bytes + more > write_buffer_budget; ++looked) {
     if (looked == SWEEP_LIMIT || ring.empty()) return false;
-    hand = hand + 1 < ring.size() ? hand + 1 : 0;
-    output_file_t *f = ring[hand];
+    buffer_hand = buffer_hand + 1 < ring.size() ? buffer_hand + 1 : 0;
+    output_file_t *f = ring[buffer_hand];
     if (f == nullptr || f == spared || f->buffer.capacity == f->buffer.staged) continue;
-    if (f->buffer.referenced) {
-      f->buffer.referenced = false;
+    if (f->buffer.recently_used) {
+      f->buffer.recently_used = false;
       continue;
     }
     give_up(*f);
@@ -247,7 +252,7 @@ bool room_for(output_file_t &file, std::size_t more) {
   write_buffer_t &b = file.buffer;
   if (!b.exists()) {
     const std::uint32_t size = fair_size();
-    if (more > size || !make_room(size, nullptr)) return false;
+    if (more > size || !make_buffer_room(size, nullptr)) return false;
     return attach(file, size);
   }
   const auto fits = [&b, more] { return b.used + b.staged + more <= b.capacity; };
@@ -263,7 +268,7 @@ bool room_for(output_file_t &file, std::size_t more) {
   }
   std::uint32_t wanted = size;
   while (wanted < b.used + b.staged + more && wanted < MAX_BUFFER) wanted <<= 1;
-  if (wanted > b.capacity && wanted >= b.used + b.staged + more && make_room(wanted - b.capacity, &file) &&
+  if (wanted > b.capacity && wanted >= b.used + b.staged + more && make_buffer_room(wanted - b.capacity, &file) &&
       resize(b, wanted))
     return true;
   return fits();
@@ -289,7 +294,7 @@ bool output_append(output_file_t &file, std::uint64_t offset, bytes_t bytes) {
   if (b.used == 0) b.start = offset;
   copy_in(b.bytes + b.used, bytes);
   b.used += static_cast<std::uint32_t>(bytes.size());
-  b.referenced = true;
+  b.recently_used = true;
   latest = &file;
   return true;
 }
@@ -304,7 +309,7 @@ bool output_stage(output_file_t &file, std::uint64_t counted_end, std::uint64_t 
       // A copy again of a staged block: in its place. It is no longer than
       // its place, so no other staged block changes.
       std::memcpy(b.bytes + (offset - b.start), bytes.data(), bytes.size());
-      b.referenced = true;
+      b.recently_used = true;
       return true;
     }
     // A longer copy of the last staged block (no other block ends past the
@@ -324,7 +329,7 @@ bool output_stage(output_file_t &file, std::uint64_t counted_end, std::uint64_t 
   copy_in(b.bytes + b.used + b.staged, bytes);
   b.staged += static_cast<std::uint32_t>(bytes.size());
   b.peak_staged = std::max(b.peak_staged, b.staged);
-  b.referenced = true;
+  b.recently_used = true;
   return true;
 }
 
@@ -336,7 +341,7 @@ bytes_t output_commit(output_file_t &file, std::uint64_t offset, std::uint32_t l
   const bytes_t counted{b.bytes + b.used, n};
   b.used += n;
   b.staged -= n;
-  b.referenced = true;
+  b.recently_used = true;
   latest = &file;
   // All staged blocks counted, and the room left would not take as many
   // again: out now, while there is nothing staged to move to the front.

@@ -13,8 +13,8 @@ struct write_buffer_t {
   std::uint32_t staged = 0;       // uncounted bytes right after them
   std::uint32_t capacity = 0;
   std::uint32_t peak_staged = 0;  // the most bytes staged at once
-  std::uint32_t slot = 0;         // place in the clock's ring
-  bool referenced = false;        // used since the clock hand last passed
+  std::uint32_t ring_slot = 0;    // place in the buffers' clock ring
+  bool recently_used = false;     // used since the buffers' clock hand last passed
 
   bool exists() const { return bytes != nullptr; }
   std::uint64_t counted_end() const { return start + used; }
