@@ -21,6 +21,7 @@
 #include "decode/link.h"
 #include "frames_format.h"
 #include "base/options.h"
+#include "tftp/lifecycle.h"
 #include "tftp/transfer.h"
 #include "tftp/transfer_index.h"
 #include "tftp/transfer_table.h"

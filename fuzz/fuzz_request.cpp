@@ -8,6 +8,7 @@
 
 #include "base/options.h"
 #include "tftp/parse_request.h"
+#include "tftp/blocks.h"
 #include "tftp/transfer.h"
 
 namespace {

@@ -7,6 +7,8 @@
 #include "decode/ipv4.h"
 #include "report/trace.h"
 #include "base/log.h"
+#include "tftp/match.h"
+#include "tftp/new_transfer.h"
 #include "tftp/transfer.h"
 
 namespace {

@@ -16,6 +16,7 @@
 #include "output/write_buffer.h"
 #include "base/log.h"
 #include "input/progress.h"
+#include "tftp/lifecycle.h"
 #include "tftp/transfer.h"
 
 namespace {

@@ -22,6 +22,7 @@
 #include "input/filter.h"
 #include "base/log.h"
 #include "input/progress.h"
+#include "tftp/lifecycle.h"
 #include "tftp/transfer.h"
 
 namespace {

@@ -6,6 +6,9 @@
 #include "base/log.h"
 #include "tftp/block_number.h"
 #include "tftp/options.h"
+#include "tftp/blocks.h"
+#include "tftp/lifecycle.h"
+#include "tftp/story.h"
 #include "tftp/transfer.h"
 
 namespace {

@@ -10,10 +10,14 @@
 #include "output/block_output.h"
 #include "output/output_name.h"
 #include "base/log.h"
+#include "tftp/lifecycle.h"
+#include "tftp/story.h"
 #include "tftp/transfer.h"
 #include "tftp/transfer_table.h"
 
 namespace {
+
+bool count_block(tftp_request_t &r, std::uint32_t block, std::uint32_t length);
 
 constexpr std::size_t HOLES_SHOWN = 5;
 
@@ -92,6 +96,10 @@ void build_output_name(tftp_request_t &r) {
   r.out.name = build_output_name({r.ends.src_addr, r.src_port}, {r.ends.dst_addr, server_port}, r.filename.get());
 }
 
+namespace {
+
+// Counts `block` of `length` bytes held for its place; false when the
+// transfer was abandoned because its output failed.
 bool count_block(tftp_request_t &r, std::uint32_t block, std::uint32_t length) {
   if (r.state == TFTP_REQ_DONE) return false;
   // The first block shows the size the sender uses, should it be larger
@@ -108,6 +116,8 @@ bool count_block(tftp_request_t &r, std::uint32_t block, std::uint32_t length) {
   if (output_has_file(r.out)) r.state = TFTP_REQ_OPEN;
   return true;
 }
+
+}  // namespace
 
 void flush_request(tftp_request_t &r) {
   block_state_t &b = r.blocks;

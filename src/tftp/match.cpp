@@ -1,5 +1,10 @@
 #include "base/capture_clock.h"
 #include "base/log.h"
+#include "tftp/blocks.h"
+#include "tftp/lifecycle.h"
+#include "tftp/match.h"
+#include "tftp/new_transfer.h"
+#include "tftp/story.h"
 #include "tftp/transfer.h"
 #include "tftp/transfer_table.h"
 

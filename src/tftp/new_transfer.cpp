@@ -2,6 +2,9 @@
 #include <new>
 
 #include "base/log.h"
+#include "tftp/lifecycle.h"
+#include "tftp/new_transfer.h"
+#include "tftp/story.h"
 #include "tftp/transfer.h"
 #include "tftp/transfer_table.h"
 
@@ -14,6 +17,8 @@ owned_text copy_text(const char *text, const char *failure) {
   std::memcpy(copy.get(), text, size);
   return copy;
 }
+
+void drop_duplicate_request(const request_template_t &t);
 
 }  // namespace
 
@@ -54,6 +59,8 @@ tftp_request_t *add_request(const request_template_t &t) {
   return r;
 }
 
+namespace {
+
 void drop_duplicate_request(const request_template_t &t) {
   tftp_request_t *r = table_find_replaced(t.requester, t.server);
   if (r == nullptr) return;
@@ -63,3 +70,5 @@ void drop_duplicate_request(const request_template_t &t) {
   release_request(*r);
   table_erase(*r);
 }
+
+}  // namespace

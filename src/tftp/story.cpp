@@ -9,6 +9,7 @@
 #include "base/log.h"
 #include "base/options.h"
 #include "tftp/options.h"
+#include "tftp/story.h"
 #include "tftp/transfer.h"
 
 namespace {

@@ -20,6 +20,9 @@
 
 #include "capture_fd.h"
 #include "base/options.h"
+#include "tftp/lifecycle.h"
+#include "tftp/match.h"
+#include "tftp/new_transfer.h"
 #include "tftp/transfer.h"
 #include "tftp/transfer_index.h"
 #include "tftp/transfer_table.h"

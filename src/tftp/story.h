@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+
+#include "base/bytes.h"
+#include "tftp/transfer.h"
+
+// What a transfer tells: its story, fed by each datagram and written as
+// its report line once it ends.
+
+// The report's side: what a datagram adds to a transfer's story.
+void story_begin(tftp_request_t &request, const request_template_t &t);
+void story_touch(tftp_request_t &request);
+void story_data(tftp_request_t &request, std::uint32_t block);
+void story_error(tftp_request_t &request, const tftp_msg_t &msg);
+void story_oack(tftp_request_t &request, bytes_t body);
+void story_failed(tftp_request_t &request, int error);
+// Writes the transfer's report line, once, before the record lets go of
+// what the line tells.
+void tell_story(tftp_request_t &request);
