@@ -17,6 +17,17 @@
 #   V            the capture of M with an 802.1Q tag (VLAN 100) on every frame
 #   S+r, M+r     the S and M captures with tftpcarve writing `--report FILE`
 #                (a JSON line and a SHA-256 per transfer); the floor as always
+# Input rows (default too; their own table, each against its own baseline):
+#   S20          S split into 20 files read with 20 -r, against S read whole
+#                (target: within 1.05 times)
+#   Sgz, Szst    S compressed with gzip (level 6) and zstd (level 3), against
+#                the slower of decompressing it alone to /dev/null with
+#                libarchive in one thread (bench/decompress.cpp) and
+#                tftpcarve on plain S (target: within 1.15 times)
+#   R10k         M split into a ring of 10,000 files read with -V, under
+#                `ulimit -n 100` (fewer than 100 descriptors open at any
+#                time, or the run fails) and measured for peak memory
+#                (target: under 64 MB); every file checked as for M
 # Every capture also has 25% writes, 1% of DATA and 1% of ACKs sent twice and
 # 5% non-TFTP UDP noise. W and V hold the same files as M.
 #
@@ -42,6 +53,7 @@ build=$root/build-bench
 runs=5
 do_build=1
 scenarios=()
+input_rows=()
 
 die() { echo "run-bench: $*" >&2; exit 1; }
 
@@ -54,12 +66,16 @@ while [ $# -gt 0 ]; do
     --build) build=$2; shift 2 ;;
     --no-build) do_build=0; shift ;;
     -h|--help) usage 0 ;;
-    all) scenarios+=(S M M1 F M15k W V M15k-fd1024 S+r M+r); shift ;;
+    all) scenarios+=(S M M1 F M15k W V M15k-fd1024 S+r M+r); input_rows+=(S20 Sgz Szst R10k); shift ;;
     S|M|M1|F|M15k|M15k-fd1024|W|V|S+r|M+r) scenarios+=("$1"); shift ;;
+    S20|Sgz|Szst|R10k) input_rows+=("$1"); shift ;;
     *) echo "run-bench: unknown argument: $1" >&2; usage 1 ;;
   esac
 done
-[ ${#scenarios[@]} -gt 0 ] || scenarios=(S M M1 F M15k W V)
+if [ ${#scenarios[@]} -eq 0 ] && [ ${#input_rows[@]} -eq 0 ]; then
+  scenarios=(S M M1 F M15k W V)
+  input_rows=(S20 Sgz Szst R10k)
+fi
 case $runs in ''|*[!0-9]*|0) die "--runs needs a positive number" ;; esac
 
 common="--writes 0.25 --dup-data 0.01 --dup-ack 0.01 --noise 0.05 --seed 20240601"
@@ -94,12 +110,13 @@ if [ $do_build = 1 ]; then
   echo "== building in $build"
   # The test tree is not needed here, and its state must not stop a benchmark.
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTFTPCARVE_BENCH=ON -DTFTPCARVE_TESTS=OFF >/dev/null
-  ninja -C "$build" -j2 tftpcarve gen_capture floor >/dev/null
+  ninja -C "$build" -j2 tftpcarve gen_capture floor decompress >/dev/null
 fi
 carver=$build/tftpcarve
 floor=$build/floor
 gen=$build/gen_capture
-for p in "$carver" "$floor" "$gen"; do [ -x "$p" ] || die "missing $p (build first)"; done
+decompress=$build/decompress
+for p in "$carver" "$floor" "$gen" "$decompress"; do [ -x "$p" ] || die "missing $p (build first)"; done
 
 mkdir -p "$base/captures"
 work=$base/run
@@ -167,7 +184,7 @@ rows=()
 notes=()
 failed=0
 declare -A wall_ratio user_ratio
-for name in "${scenarios[@]}"; do
+for name in "${scenarios[@]+"${scenarios[@]}"}"; do
   cap_name=$(capture_of "$name")
   prepare "$cap_name"
   cap=$base/captures/$cap_name
@@ -237,32 +254,126 @@ for name in "${scenarios[@]}"; do
         cu, fu, (fu > 0 ? cu / fu : 0), cs, fs, cr / 1024, fr / 1024, csp, fsp, cusp, fusp, w, v }')")
 done
 
-echo
-echo "Medians of $runs runs each; C = tftpcarve, F = floor; s = wall seconds; MB = 10^6 bytes of capture;"
-echo "usr, sys = CPU seconds; RSS = peak resident MiB; Cs Fs Cu Fu = spread of the wall (s) and user (u)"
-echo "times, (max - min) / median in %; warn = tftpcarve's warnings."
-printf '%-11s %6s %6s %6s | %6s %6s %5s | %6s %6s | %5s %5s %5s | %5s %5s | %6s %6s | %3s %3s %3s %3s | %4s %s\n' \
-  scenario capMB Mpkts files "C s" "F s" C/F "C MB/s" "F MB/s" "C usr" "F usr" C/F \
-  "C sys" "F sys" "C RSS" "F RSS" Cs Fs Cu Fu warn check
-printf '%s\n' "${rows[@]}"
-echo
-# The same files in many transfers at once against one at a time: a ratio
-# that grows with the transfers open means a cost per packet that does too.
-# M15k is shown both ways: with the descriptors it wants, where tftpcarve's
-# memory bound halves its buffers against the floor's, and under the
-# descriptor limit.
-if [ -n "${wall_ratio[M1]:-}" ]; then
-  for name in M M15k M15k-fd1024; do
-    [ -n "${wall_ratio[$name]:-}" ] || continue
-    awk -v n="$name" -v w="${wall_ratio[$name]}" -v w1="${wall_ratio[M1]}" -v u="${user_ratio[$name]}" \
-      -v u1="${user_ratio[M1]}" 'BEGIN {
-        printf "growth %-11s against M1: wall C/F %.2f / %.2f = %.2f; user C/F %.2f / %.2f = %.2f\n",
-          n, w, w1, (w1 > 0 ? w / w1 : 0), u, u1, (u1 > 0 ? u / u1 : 0) }'
+# The captures of the input rows, made from S and M (and remade with them).
+derive() {
+  local name=$1 from dir key
+  case $name in S20|Sgz|Szst) from=S ;; R10k) from=M ;; esac
+  prepare "$from"
+  dir=$base/captures/$name
+  key="$(cat "$base/captures/$from/key") $(sha256sum <"$root/bench/split_capture.py" | cut -c1-16)"
+  if [ -f "$dir/key" ] && [ "$(cat "$dir/key")" = "$key" ]; then return; fi
+  echo "== deriving $name from $from"
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  case $name in
+    S20) (cd "$dir" && python3 "$root/bench/split_capture.py" "$base/captures/S/capture.pcap" 20 part >list) ;;
+    R10k) (cd "$dir" && python3 "$root/bench/split_capture.py" "$base/captures/M/capture.pcap" 10000 ring >list) ;;
+    Sgz) gzip -6 -c "$base/captures/S/capture.pcap" >"$dir/capture.pcap.gz" ;;
+    Szst) zstd -3 -q -c "$base/captures/S/capture.pcap" >"$dir/capture.pcap.zst" ;;
+  esac
+  echo "$key" >"$dir/key"
+}
+
+# input_measure WHO LIMIT: one run of the row's program WHO (row, whole,
+# alone), its result appended to $work/WHO.txt.
+input_measure() {
+  local who=$1 limit=$2 dir=$base/captures/$name result status
+  case $who in
+    row)
+      case $name in
+        S20) mapfile -t parts <"$dir/list"
+             result=$(measure "$work/out" "$limit" "$carver" $(printf -- "-r %s " "${parts[@]/#/$dir/}")) ;;
+        Sgz) result=$(measure "$work/out" "$limit" "$carver" -r "$dir/capture.pcap.gz") ;;
+        Szst) result=$(measure "$work/out" "$limit" "$carver" -r "$dir/capture.pcap.zst") ;;
+        R10k) sed "s|^|$dir/|" "$dir/list" >"$work/ring.list"
+              result=$(measure "$work/out" "$limit" "$carver" -V "$work/ring.list") ;;
+      esac ;;
+    whole) result=$(measure "$work/out" - "$carver" -r "$base/captures/S/capture.pcap") ;;
+    alone) result=$(measure "$work/out" - "$decompress" "$(ls "$dir"/capture.pcap.*)") ;;
+  esac
+  echo "$result" >>"$work/$who.txt"
+  status=$(echo "$result" | cut -d' ' -f5)
+  if [ "$status" != 0 ]; then
+    verdict="$who exit $status"
+    cat "$work/stderr.txt" >&2
+  fi
+}
+
+input_table=()
+for name in "${input_rows[@]+"${input_rows[@]}"}"; do
+  derive "$name"
+  mkdir -p "$work"
+  : >"$work/row.txt"; : >"$work/whole.txt"; : >"$work/alone.txt"
+  verdict=ok
+  case $name in
+    S20) others=(whole) ;;
+    Sgz|Szst) others=(whole alone) ;;
+    R10k) others=() ;;
+  esac
+  limit=-
+  [ "$name" = R10k ] && limit=100
+  echo "== $name: $runs runs each of the row and ${others[*]:-nothing else}"
+  for ((i = 1; i <= runs; i++)); do
+    if [ $((i % 2)) = 1 ]; then order="row ${others[*]}"; else order="${others[*]} row"; fi
+    for who in $order; do
+      input_measure "$who" "$limit"
+      if [ "$who" = row ] && [ $i = 1 ]; then
+        if [ "$name" = R10k ]; then check "$work/out" "$base/captures/M" || verdict=WRONG
+        else check "$work/out" "$base/captures/S" || verdict=WRONG; fi
+      fi
+    done
   done
-else
-  echo "growth against M1: not measured (M1 was not run)"
+  rm -rf "$work/out"
+  case $verdict in ok) ;; *) failed=1 ;; esac
+  rw=$(column_of "$work/row.txt" 1 | median); rr=$(column_of "$work/row.txt" 4 | median)
+  ww=$( [ -s "$work/whole.txt" ] && column_of "$work/whole.txt" 1 | median || echo 0)
+  aw=$( [ -s "$work/alone.txt" ] && column_of "$work/alone.txt" 1 | median || echo 0)
+  case $name in
+    S20) input_table+=("$(awk -v n="$name" -v r="$rw" -v w="$ww" -v m="$rr" -v v="$verdict" 'BEGIN {
+           printf "%-6s %7.2f %7.2f %7s %7.2f  %-32s %6.0f  %s", n, r, w, "-", r / w, "vs S whole, target <= 1.05", m / 1024, v }')") ;;
+    Sgz|Szst) input_table+=("$(awk -v n="$name" -v r="$rw" -v w="$ww" -v a="$aw" -v m="$rr" -v v="$verdict" 'BEGIN {
+           b = a > w ? a : w
+           printf "%-6s %7.2f %7.2f %7.2f %7.2f  %-32s %6.0f  %s", n, r, w, a, r / b, "vs slower of both, target <= 1.15", m / 1024, v }')") ;;
+    R10k) input_table+=("$(awk -v n="$name" -v r="$rw" -v m="$rr" -v v="$verdict" 'BEGIN {
+           printf "%-6s %7.2f %7s %7s %7s  %-32s %6.0f  %s", n, r, "-", "-", "-", "ulimit -n 100; target RSS < 64", m / 1024, v }')") ;;
+  esac
+done
+
+if [ ${#rows[@]} -gt 0 ]; then
+  echo
+  echo "Medians of $runs runs each; C = tftpcarve, F = floor; s = wall seconds; MB = 10^6 bytes of capture;"
+  echo "usr, sys = CPU seconds; RSS = peak resident MiB; Cs Fs Cu Fu = spread of the wall (s) and user (u)"
+  echo "times, (max - min) / median in %; warn = tftpcarve's warnings."
+  printf '%-11s %6s %6s %6s | %6s %6s %5s | %6s %6s | %5s %5s %5s | %5s %5s | %6s %6s | %3s %3s %3s %3s | %4s %s\n' \
+    scenario capMB Mpkts files "C s" "F s" C/F "C MB/s" "F MB/s" "C usr" "F usr" C/F \
+    "C sys" "F sys" "C RSS" "F RSS" Cs Fs Cu Fu warn check
+  printf '%s\n' "${rows[@]}"
+  echo
+  # The same files in many transfers at once against one at a time: a ratio
+  # that grows with the transfers open means a cost per packet that does too.
+  # M15k is shown both ways: with the descriptors it wants, where tftpcarve's
+  # memory bound halves its buffers against the floor's, and under the
+  # descriptor limit.
+  if [ -n "${wall_ratio[M1]:-}" ]; then
+    for name in M M15k M15k-fd1024; do
+      [ -n "${wall_ratio[$name]:-}" ] || continue
+      awk -v n="$name" -v w="${wall_ratio[$name]}" -v w1="${wall_ratio[M1]}" -v u="${user_ratio[$name]}" \
+        -v u1="${user_ratio[M1]}" 'BEGIN {
+          printf "growth %-11s against M1: wall C/F %.2f / %.2f = %.2f; user C/F %.2f / %.2f = %.2f\n",
+            n, w, w1, (w1 > 0 ? w / w1 : 0), u, u1, (u1 > 0 ? u / u1 : 0) }'
+    done
+  else
+    echo "growth against M1: not measured (M1 was not run)"
+  fi
 fi
-for note in "${notes[@]}"; do echo "note: $note"; done
+for note in "${notes[@]+"${notes[@]}"}"; do echo "note: $note"; done
+if [ ${#input_table[@]} -gt 0 ]; then
+  echo
+  echo "Input rows, medians of $runs runs: wall seconds of the row, of tftpcarve on S whole, and of"
+  echo "decompressing alone (libarchive, one thread); the ratio against its baseline; peak RSS in MiB."
+  printf '%-6s %7s %7s %7s %7s  %-32s %6s  %s\n' row "row s" "S s" "alone s" ratio baseline RSS check
+  printf '%s\n' "${input_table[@]}"
+fi
 echo
 echo "total $(( $(date +%s) - started )) s"
 [ $failed = 0 ] || die "some output was wrong or a program failed (see above)"

@@ -9,6 +9,11 @@ if(TFTPCARVE_BENCH)
   add_executable(floor bench/floor.cpp)
   target_link_libraries(floor PRIVATE PkgConfig::PCAP)
 
+  # Decompressing a compressed capture alone, with the library tftpcarve uses.
+  add_executable(decompress bench/decompress.cpp)
+  target_include_directories(decompress PRIVATE ${ARCHIVE_INCLUDE_DIRS})
+  target_link_libraries(decompress PRIVATE ${ARCHIVE_LIBRARIES})
+
   if(TFTPCARVE_TESTS)
     # Generated captures of every kind the benchmark uses, small, carved and
     # checked file by file; the floor's output checked as well.

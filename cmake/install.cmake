@@ -46,6 +46,9 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${TFTPCARVE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Loaded with dlopen when a compressed capture comes, so dpkg-shlibdeps
+# cannot see it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libarchive13")
 # The long text, below the summary line; CPack indents it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "tftpcarve reads a pcap or pcapng capture, from a file or from standard

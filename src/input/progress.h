@@ -6,9 +6,14 @@
 
 // The progress line: on a terminal, while a capture file is read, a few
 // times a second the share of the file read, frames, transfers, files and
-// the reading speed. Never when standard error is not a terminal or the
-// capture is not a regular file, so scripts see exactly the other lines.
+// the reading speed. Never when standard error is not a terminal, so
+// scripts see exactly the other lines. For a capture that is not a regular
+// file (a pipe, an interface), the line of progress_start_stream instead.
 void progress_start(pcap_t *handle);
+
+// On a terminal, a few times a second: frames, transfers open and finished,
+// and the bytes carved, for input whose end is not known beforehand.
+void progress_start_stream();
 
 // One frame more; cheap unless a redraw is due.
 void progress_frame();

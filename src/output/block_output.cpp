@@ -12,6 +12,9 @@
 
 namespace {
 
+// Bytes of every transfer counted so far, for the status line.
+std::uint64_t carved_bytes = 0;
+
 // A file that cannot be made (it exists, a link stands in its place) is a
 // transfer given up, as it always was; a file system that takes no more is
 // a failure of the run.
@@ -129,6 +132,7 @@ bool output_count(block_output_t &out, std::uint64_t offset, std::uint32_t lengt
   // A file's hash is fed as its bytes are written.
   if (print_console && out.hash && !counted.empty()) out.hash->add(offset, counted);
   out.content_bytes += counted.size();
+  carved_bytes += counted.size();
   if (offset + length > out.counted_end) out.counted_end = offset + length;
   return true;
 }
@@ -164,3 +168,5 @@ std::unique_ptr<content_hash> output_take_hash(block_output_t &out) {
   if (output_has_file(out)) out.file.created->hash = nullptr;
   return std::move(out.hash);
 }
+
+std::uint64_t output_bytes_carved() { return carved_bytes; }

@@ -103,3 +103,6 @@ void output_release(block_output_t &out);
 // The content's hash, taken from the output once its writes are finished
 // (the report digests it when the hashing is done).
 std::unique_ptr<content_hash> output_take_hash(block_output_t &out);
+
+// Bytes of content counted so far, every transfer together.
+std::uint64_t output_bytes_carved();

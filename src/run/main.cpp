@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <getopt.h>
 
@@ -28,10 +29,13 @@
 namespace {
 
 void print_usage(const char *program_name) {
-  std::printf("Usage: %s [OPTION]... [-r FILE] [EXPRESSION]\n", program_name);
+  std::printf("Usage: %s [OPTION]... [-r FILE]... [EXPRESSION]\n", program_name);
   std::fputs("Reconstruct TFTP file contents from PCAP capture file.\n"
              "With no FILE, or when FILE is -, read standard input.\n"
-             "   -r       PCAP file to read\n"
+             "   -r       PCAP file to read (repeat to read several as one; may be compressed)\n"
+             "   -V FILE  read the PCAP files named in FILE, one per line\n"
+             "   -i IFACE capture live on interface IFACE (any: every interface)\n"
+             "   -p       do not put the interface into promiscuous mode\n"
              "   -f       overwrite existing files\n"
              "   -c       print TFTP file contents to console\n"
              "   -E       exclude TFTP filename when reconstructing\n"
@@ -62,6 +66,24 @@ void check_readable(const char *path) {
   if (stat(path, &info) != 0) log_error(2, "unable to access file %s: %s", path, std::strerror(errno));
 }
 
+// -V: the capture files named in `list`, one a line ("-": standard input).
+void add_listed_files(const char *list, std::vector<std::string> &files) {
+  const bool from_stdin = std::strcmp(list, "-") == 0;
+  std::FILE *stream = from_stdin ? stdin : std::fopen(list, "r");
+  if (stream == nullptr) log_error(2, "unable to access file %s: %s", list, std::strerror(errno));
+  char *line = nullptr;
+  std::size_t size = 0;
+  ssize_t n;
+  while ((n = getline(&line, &size, stream)) > 0) {
+    if (line[n - 1] == '\n') line[--n] = '\0';
+    if (n == 0) continue;
+    check_readable(line);
+    files.emplace_back(line, static_cast<std::size_t>(n));
+  }
+  std::free(line);
+  if (!from_stdin) std::fclose(stream);
+}
+
 // The status of a run in which an output, the trace or the report could not
 // be written (a full disk, an I/O error).
 constexpr int OUTPUT_FAILED_STATUS = 4;
@@ -78,7 +100,7 @@ constexpr option LONG_OPTIONS[] = {
 
 // What the command line asks beside the option settings.
 struct command_line {
-  const char *path = "-";
+  capture_input input;
   const char *report = nullptr;
   const char *folder = nullptr;
   int usage_status = -1;  // -1: no usage text due
@@ -91,10 +113,13 @@ command_line parse_options(int argc, char *argv[]) {
   // "+" keeps GNU getopt from permuting: parsing stops at the first word that
   // is not an option, and the rest are filter words even if they look like
   // options.
-  while ((option = getopt_long(argc, argv, "+vr:hd:XcfEBo:6", LONG_OPTIONS, nullptr)) != -1) {
+  while ((option = getopt_long(argc, argv, "+vr:V:i:phd:XcfEBo:6", LONG_OPTIONS, nullptr)) != -1) {
     switch (option) {
       case 'v': ++verbose; break;
-      case 'r': cl.path = optarg; check_readable(cl.path); break;
+      case 'r': check_readable(optarg); cl.input.files.emplace_back(optarg); break;
+      case 'V': add_listed_files(optarg, cl.input.files); break;
+      case 'i': cl.input.interface = optarg; break;
+      case 'p': cl.input.promiscuous = false; break;
       case 'h': cl.usage_status = 0; break;
       case 'd': set_debug_level(optarg); break;
       case 'X': dump_packets = 1; break;
@@ -142,7 +167,9 @@ int main(int argc, char *argv[]) {
     close_all_outputs();
     report_drain();
   });
-  const int result = run_capture(cl.path, filter_text.c_str());
+  if (cl.input.interface != nullptr && !cl.input.files.empty())
+    log_error(2, "unable to read capture files and capture live at once");
+  const int result = run_capture(cl.input, filter_text.c_str());
   flush_all_requests();
   frag_release_all();
   report_summary(frames_read());

@@ -32,8 +32,14 @@ remembered_lookup remembered[2];
 
 void lookups_change() { ++generation; }
 
+// For the status line: records on the finished list, and records that ever
+// finished.
+std::size_t finished_listed = 0;
+std::uint64_t finished_ever = 0;
+
 void unlink_finished(tftp_request_t &r) {
   if (!r.finished) return;
+  --finished_listed;
   table_links_t &l = r.table;
   if (l.finished_prev) l.finished_prev->table.finished_next = l.finished_next;
   else finished_oldest = l.finished_next;
@@ -201,7 +207,9 @@ void table_released(tftp_request_t &r) {
 }
 
 void table_finished(tftp_request_t &r, std::int64_t now_us) {
+  if (!r.finished) ++finished_ever;
   unlink_finished(r);
+  ++finished_listed;
   r.finished = true;
   table_links_t &l = r.table;
   l.last_seen_us = now_us;
@@ -243,3 +251,7 @@ void free_all_transfers(const std::function<void(tftp_request_t &)> &last_rites)
 tftp_request_t *newest_transfer() { return request_list; }
 
 std::size_t transfers_tracked() { return record_count; }
+
+std::size_t transfers_open() { return record_count - finished_listed; }
+
+std::uint64_t transfers_finished() { return finished_ever; }

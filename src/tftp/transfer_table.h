@@ -70,5 +70,10 @@ void free_all_transfers(const std::function<void(tftp_request_t &)> &last_rites)
 // Records in the table.
 std::size_t transfers_tracked();
 
+// For the status line: records not finished, and records that finished so
+// far (forgotten ones included).
+std::size_t transfers_open();
+std::uint64_t transfers_finished();
+
 // The newest record, or null.
 tftp_request_t *newest_transfer();

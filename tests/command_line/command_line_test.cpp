@@ -98,12 +98,19 @@ std::vector<golden_case> cases() {
                .out = "",
                .err = matches(quote("[error] unable to open pcap file adir: ") + libpcap_text),
                .dirs = {"adir"}});
-  c.push_back({.name = "LastReadFileWins",
-               .capture = one_request_capture(),
-               .args = {"-r", "-", "-r", "in.pcap", "-v"},
-               .status = 0,
-               .out = read_line,
-               .err = reading()});
+  // Every -r is read, the captures merged by time; at the same time, in the
+  // order given.
+  {
+    capture other;
+    other.udp({"10.0.0.1", 1026}, server, tftp::rrq("g"));
+    c.push_back({.name = "EveryReadFileIsRead",
+                 .capture = one_request_capture(),
+                 .args = {"-r", "-", "-r", "in.pcap", "-v"},
+                 .status = 0,
+                 .out = "READ  10.0.0.1:1026 > 10.0.0.2:69 \"g\" octet\n" + read_line,
+                 .err = reading(1, "-") + reading(),
+                 .stdin_bytes = other.file()});
+  }
 
   // Standard input: without -r, and with -r -.
   c.push_back({.name = "NoArgumentsReadsStandardInput",

@@ -23,10 +23,13 @@ std::string debug(const std::string &message) { return "[debug] " + message + "\
 std::string error(const std::string &message) { return "[error] " + message + "\n"; }
 
 const std::string usage =
-    "Usage: tftpcarve [OPTION]... [-r FILE] [EXPRESSION]\n"
+    "Usage: tftpcarve [OPTION]... [-r FILE]... [EXPRESSION]\n"
     "Reconstruct TFTP file contents from PCAP capture file.\n"
     "With no FILE, or when FILE is -, read standard input.\n"
-    "   -r       PCAP file to read\n"
+    "   -r       PCAP file to read (repeat to read several as one; may be compressed)\n"
+    "   -V FILE  read the PCAP files named in FILE, one per line\n"
+    "   -i IFACE capture live on interface IFACE (any: every interface)\n"
+    "   -p       do not put the interface into promiscuous mode\n"
     "   -f       overwrite existing files\n"
     "   -c       print TFTP file contents to console\n"
     "   -E       exclude TFTP filename when reconstructing\n"

@@ -6,7 +6,9 @@
 With standard error on a terminal and a capture file, the tool draws a
 progress line (share read, frames, transfers, files, speed) and clears it
 before any other line and at the end; the lines it clears for come out
-whole. With standard error on a pipe there is no trace of it.
+whole. With standard error on a pipe there is no trace of it. A capture
+read from a pipe, or several files read as one, get the line of input
+without a known end (frames, transfers open and finished, bytes carved).
 """
 import os
 import pty
@@ -16,11 +18,15 @@ import sys
 import tempfile
 
 
-def run_on_terminal(tool, capture, workdir):
+def run_on_terminal(tool, capture, workdir, args=None, feed=None):
     main, side = pty.openpty()
-    proc = subprocess.Popen([tool, "-r", capture, "-d", "5"], cwd=workdir, stdin=subprocess.DEVNULL,
+    args = ["-r", capture, "-d", "5"] if args is None else args
+    proc = subprocess.Popen([tool] + args, cwd=workdir, stdin=subprocess.DEVNULL if feed is None else subprocess.PIPE,
                             stdout=subprocess.PIPE, stderr=side)
     os.close(side)
+    if feed is not None:
+        proc.stdin.write(feed)
+        proc.stdin.close()
     seen = b""
     while True:
         try:
@@ -58,6 +64,15 @@ def main():
         piped = subprocess.run([tool, "-r", capture], cwd=work, capture_output=True, timeout=60)
     if b"\x1b[K" in piped.stderr or b"MB/s" in piped.stderr:
         problems.append("a progress line on a pipe")
+    stream_line = rb"\r[0-9]+ frames +[0-9]+ transfers open +[0-9]+ finished +[0-9.]+ MB carved\x1b\[K"
+    with open(capture, "rb") as f:
+        feed = f.read()
+    for args, fed in (([], feed), (["-r", capture, "-r", capture], None)):
+        with tempfile.TemporaryDirectory() as work:
+            status, seen = run_on_terminal(tool, capture, work, args, fed)
+        drawn = list(re.finditer(stream_line, seen))
+        if status != 0 or not drawn or b"\r\x1b[K" not in seen[drawn[-1].end():]:
+            problems.append(f"no stream status line drawn and cleared for {args or 'a pipe'}: {seen!r}")
     for p in problems:
         print("FAIL:", p)
     return 1 if problems else 0

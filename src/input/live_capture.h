@@ -1,0 +1,9 @@
+#pragma once
+
+#include <pcap/pcap.h>
+
+// Opens `interface` ("any" for all of them) for a live capture: immediate
+// mode, so that each frame is handed on as it comes; whole frames of up to
+// 262,144 bytes; promiscuous unless asked not to be. Missing privileges, an
+// unknown interface or any other failure end the process with status 2.
+pcap_t *open_live_capture(const char *interface, bool promiscuous);
