@@ -87,7 +87,7 @@ server_pid=$!
 (cd "$tmp/out" && exec ip netns exec "$client_ns" "$carve" -i "$veth_client" -p) \
   >"$tmp/carve.out" 2>"$tmp/carve.err" &
 carve_pid=$!
-wait_for 'grep -q listening "$tmp/carve.err"' 100 || fail "tftpcarve did not start: $(cat "$tmp/carve.err")"
+wait_for 'grep -q listening "$tmp/carve.err"' 300 || fail "tftpcarve did not start: $(cat "$tmp/carve.err")"
 sleep 0.5
 
 expected=
@@ -122,7 +122,7 @@ EOF
 
 # Immediate mode: the files are whole while the capture still runs.
 mode=quiet
-wait_for check_files 100 || fail "the files were not complete while the capture ran"
+wait_for check_files 300 || fail "the files were not complete while the capture ran"
 kill -INT "$carve_pid"
 wait_for '! kill -0 "$carve_pid" 2>/dev/null' 100 || fail "tftpcarve did not end after SIGINT"
 wait "$carve_pid"
