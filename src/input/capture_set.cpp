@@ -2,14 +2,14 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <utility>
+#include <vector>
 
-#include "input/capture_file.h"
-#include "input/capture.h"
 #include "base/log.h"
+#include "input/capture.h"
+#include "input/capture_file.h"
 #include "input/progress.h"
 
 namespace {
