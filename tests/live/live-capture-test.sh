@@ -2,7 +2,8 @@
 # Live capture on an interface: tftpcarve -i captures on the client's side of
 # a veth pair between two network namespaces while real TFTP transfers run,
 # and reconstructs their files; SIGINT ends the run cleanly. An unknown
-# interface gives an error and status 2.
+# interface, or capturing without the privilege to, gives an error and
+# status 2.
 #
 #   sh live-capture-test.sh PATH/TO/tftpcarve
 #
@@ -76,6 +77,17 @@ rc=$?
 [ "$rc" = 2 ] || fail "unknown interface: status $rc, expected 2"
 grep -q '^\[error\] unable to capture on interface input-none0: ' "$tmp/none.err" ||
   fail "unknown interface: $(cat "$tmp/none.err")"
+
+# Without the privilege to capture (an unprivileged user, where setpriv is
+# there to make one).
+if command -v setpriv >/dev/null 2>&1; then
+  ip netns exec "$client_ns" setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=-all \
+    "$carve" -i "$veth_client" >"$tmp/perm.out" 2>"$tmp/perm.err"
+  rc=$?
+  [ "$rc" = 2 ] || fail "without privileges: status $rc, expected 2"
+  grep -q "^\[error\] unable to capture on interface $veth_client: .*(capturing needs root or the CAP_NET_RAW capability)\$" \
+    "$tmp/perm.err" || fail "without privileges: $(cat "$tmp/perm.err")"
+fi
 
 mkdir "$tmp/root" "$tmp/client" "$tmp/out"
 head -c 70000 /dev/urandom >"$tmp/root/big.bin"
