@@ -1,6 +1,5 @@
 #include "input/capture.h"
 
-
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -54,7 +53,6 @@ std::int64_t next_sweep_us = 0;
 // Input from a pipe, a socket or a terminal, where the next frame may be
 // long in coming.
 bool live_input = false;
-
 
 void forget_what_is_old() {
   if (capture_latest_us < next_sweep_us) return;
