@@ -9,24 +9,10 @@
 
 namespace {
 
-constexpr std::uint16_t PPP_IPV4 = 0x0021;
-constexpr std::uint16_t PPP_IPV6 = 0x0057;
-constexpr std::uint32_t NULL_FAMILY_INET = 2;
-
-struct link_entry {
-  int link_type;
-  packet_handler handler;
-};
-
-constexpr std::array<link_entry, 7> link_table{{
-    {DLT_NULL, null_handler},
-    {DLT_EN10MB, ether_handler},
-    {DLT_IEEE802, ether_handler},
-    {DLT_PPP, ppp_handler},
-    {DLT_RAW, raw_handler},
-    {DLT_LINUX_SLL, sll_handler},
-    {LINK_TYPE_LINUX_SLL2, sll2_handler},
-}};
+constexpr const link_layout &NULL_LINK = *layout_of(DLT_NULL);
+constexpr const link_layout &PPP_LINK = *layout_of(DLT_PPP);
+constexpr const link_layout &SLL_LINK = *layout_of(DLT_LINUX_SLL);
+constexpr const link_layout &SLL2_LINK = *layout_of(LINK_TYPE_LINUX_SLL2);
 
 bytes_t frame_bytes(const u_char *frame, std::uint32_t length) { return {frame, length}; }
 
@@ -47,26 +33,24 @@ bool long_enough(const char *what, std::uint32_t len, std::uint32_t minimum) {
 // A frame cooked with a fixed header whose payload is not looked at here:
 // decode_ip rejects whatever is not IPv4. With -6 the protocol field, at
 // `protocol_at`, picks IPv6 out first.
-void cooked_frame(const char *what, std::uint32_t header_len, std::uint32_t protocol_at, const pcap_pkthdr *h,
-                  const u_char *frame) {
-  if (!captured_whole(h) || !long_enough(what, h->len, header_len)) return;
+void cooked_frame(const char *what, const link_layout &link, const pcap_pkthdr *h, const u_char *frame) {
+  if (!captured_whole(h) || !long_enough(what, h->len, link.header_len)) return;
   const bytes_t bytes = frame_bytes(frame, h->len);
-  if (decode_ipv6 && load_be16(bytes, protocol_at) == ETHERTYPE_IPV6) decode_ip6(bytes.subspan(header_len));
-  else decode_ip(bytes.subspan(header_len));
+  if (decode_ipv6 && load_be16(bytes, link.protocol_at) == link.ipv6) decode_ip6(bytes.subspan(link.header_len));
+  else decode_ip(bytes.subspan(link.header_len));
 }
 
 }  // namespace
 
 packet_handler handler_for_datalink(int link_type) {
-  for (const auto &entry : link_table)
-    if (entry.link_type == link_type) return entry.handler;
+  if (const link_layout *layout = layout_of(link_type)) return layout->handler;
   log_error(2, "unable to find handler for type %d", link_type);
   return nullptr;
 }
 
 void ether_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
-  constexpr std::uint32_t header_len = 14;
-  constexpr std::uint32_t snap_header_len = 22;
+  constexpr std::uint32_t header_len = ETHERNET_HEADER_LEN;
+  constexpr std::uint32_t snap_header_len = SNAP_HEADER_LEN;
   if (h->caplen < header_len) {
     log_warning("ethernet is not valid; %d bytes, but should be at least %d", h->caplen, header_len);
     return;
@@ -90,14 +74,14 @@ void ether_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
     return;
   }
   const bytes_t bytes = frame_bytes(frame, length);
-  const std::uint16_t type = load_be16(bytes, 12);
+  const std::uint16_t type = load_be16(bytes, ETHERNET_TYPE_AT);
   if (type == ETHERTYPE_IPV4) {
     decode_ip(bytes.subspan(header_len));
   } else if (decode_ipv6 && type == ETHERTYPE_IPV6) {
     decode_ip6(bytes.subspan(header_len));
-  } else if (length >= snap_header_len && load_be16(bytes, 20) == ETHERTYPE_IPV4) {
+  } else if (length >= snap_header_len && load_be16(bytes, SNAP_TYPE_AT) == ETHERTYPE_IPV4) {
     decode_ip(bytes.subspan(snap_header_len));
-  } else if (decode_ipv6 && length >= snap_header_len && load_be16(bytes, 20) == ETHERTYPE_IPV6) {
+  } else if (decode_ipv6 && length >= snap_header_len && load_be16(bytes, SNAP_TYPE_AT) == ETHERTYPE_IPV6) {
     decode_ip6(bytes.subspan(snap_header_len));
   } else {
     log_warning("ethernet has wrong type: %d", type);
@@ -121,28 +105,28 @@ bool is_null_family_ipv6(std::uint32_t family) {
 // BSD loopback: a 4-byte address family in the byte order of the host that
 // captured it, so both orders are accepted.
 void null_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
-  constexpr std::uint32_t header_len = 4;
+  constexpr std::uint32_t header_len = NULL_LINK.header_len;
   if (!captured_whole(h) || !long_enough("null", h->len, header_len)) return;
   const bytes_t bytes = frame_bytes(frame, h->len);
-  const std::uint32_t family = load_be32(bytes, 0);
+  const std::uint32_t family = load_be32(bytes, NULL_LINK.protocol_at);
   const std::uint32_t swapped = __builtin_bswap32(family);
-  if (family == NULL_FAMILY_INET || swapped == NULL_FAMILY_INET) decode_ip(bytes.subspan(header_len));
+  if (family == NULL_LINK.ipv4 || swapped == NULL_LINK.ipv4) decode_ip(bytes.subspan(header_len));
   else if (decode_ipv6 && is_null_family_ipv6(family)) decode_ip6(bytes.subspan(header_len));
 }
 
 void sll_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
-  cooked_frame("linux_sll", 16, 14, h, frame);
+  cooked_frame("linux_sll", SLL_LINK, h, frame);
 }
 
 void sll2_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
-  cooked_frame("linux_sll2", 20, 0, h, frame);
+  cooked_frame("linux_sll2", SLL2_LINK, h, frame);
 }
 
 void ppp_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
-  constexpr std::uint32_t header_len = 4;
+  constexpr std::uint32_t header_len = PPP_LINK.header_len;
   if (!captured_whole(h) || !long_enough("ppp", h->len, header_len)) return;
   const bytes_t bytes = frame_bytes(frame, h->len);
-  const std::uint16_t protocol = load_be16(bytes, 2);
-  if (protocol == PPP_IPV4) decode_ip(bytes.subspan(header_len));
-  else if (decode_ipv6 && protocol == PPP_IPV6) decode_ip6(bytes.subspan(header_len));
+  const std::uint16_t protocol = load_be16(bytes, PPP_LINK.protocol_at);
+  if (protocol == PPP_LINK.ipv4) decode_ip(bytes.subspan(header_len));
+  else if (decode_ipv6 && protocol == PPP_LINK.ipv6) decode_ip6(bytes.subspan(header_len));
 }

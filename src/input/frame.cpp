@@ -20,9 +20,6 @@ std::uint8_t filtered_copy[MAX_FRAME];
 
 constexpr std::size_t TAG_LEN = 4;
 constexpr std::size_t NO_IPV6 = static_cast<std::size_t>(-1);
-// One of the BSD values that libpcap compiles "ip6" into for a capture file
-// (24, 28, 30; not Linux's 10).
-constexpr std::uint32_t NULL_FAMILY_INET6 = 24;
 
 struct frame_ref {
   const u_char *bytes;
@@ -106,17 +103,17 @@ std::size_t reach_of(const bpf_program *program) {
 }
 
 // Where the handler finds an IPv6 packet, as libpcap's filter looks for it.
-std::size_t ipv6_at(int link_type, bytes_t b) {
-  switch (link_type) {
-    case DLT_EN10MB: return load_be16(b, 12) == ETHERTYPE_IPV6 ? 14 : NO_IPV6;
-    case DLT_IEEE802: return load_be16(b, 20) == ETHERTYPE_IPV6 ? 22 : NO_IPV6;
-    case DLT_NULL: return b.size() >= 4 && is_null_family_ipv6(load_be32(b, 0)) ? 4 : NO_IPV6;
-    case DLT_PPP: return load_be16(b, 2) == 0x0057 ? 4 : NO_IPV6;
-    case DLT_RAW: return !b.empty() && ip_version(b) == 6 ? 0 : NO_IPV6;
-    case DLT_LINUX_SLL: return load_be16(b, 14) == ETHERTYPE_IPV6 ? 16 : NO_IPV6;
-    case LINK_TYPE_LINUX_SLL2: return load_be16(b, 0) == ETHERTYPE_IPV6 ? 20 : NO_IPV6;
-    default: return NO_IPV6;
+std::size_t ipv6_at(const link_layout *link, bytes_t b) {
+  if (link == nullptr) return NO_IPV6;
+  bool ipv6 = false;
+  switch (link->protocol) {
+    case link_protocol::ip_version: ipv6 = !b.empty() && ip_version(b) == link->ipv6; break;
+    case link_protocol::type16: ipv6 = load_be16(b, link->protocol_at) == link->ipv6; break;
+    case link_protocol::family32:
+      ipv6 = b.size() >= link->protocol_at + 4 && is_null_family_ipv6(load_be32(b, link->protocol_at));
+      break;
   }
+  return ipv6 ? link->header_len : NO_IPV6;
 }
 
 void store_be16(std::uint8_t *to, std::uint16_t v) {
@@ -127,7 +124,7 @@ void store_be16(std::uint8_t *to, std::uint16_t v) {
 // An IPv6 frame as the filter is to see it (see ip6_form_for_filter).
 frame_ref ipv6_form(const frame_path &path, const frame_ref &f) {
   const bytes_t b = f.captured();
-  const std::size_t net = ipv6_at(path.link_type, b);
+  const std::size_t net = ipv6_at(path.layout, b);
   if (net == NO_IPV6 || b.size() > MAX_FRAME || b.size() < net) return f;
   const ip6_filter_form form = ip6_form_for_filter(b.subspan(net));
   const bool reshaped = form.cut != 0 || form.patch_fragment;
@@ -144,7 +141,7 @@ frame_ref ipv6_form(const frame_path &path, const frame_ref &f) {
   }
   if (loopback) {
     // libpcap compares the family that it knows, in the file's byte order.
-    const std::uint32_t family = path.swapped ? __builtin_bswap32(NULL_FAMILY_INET6) : NULL_FAMILY_INET6;
+    const std::uint32_t family = path.swapped ? __builtin_bswap32(path.layout->ipv6) : path.layout->ipv6;
     std::memcpy(filtered_copy, &family, sizeof family);
   }
   return out;
@@ -227,21 +224,24 @@ void take_any(u_char *user, const pcap_pkthdr *header, const u_char *frame) {
 
 }  // namespace
 
+// Where the tags of the two link types that carry them stand.
+constexpr unsigned SLL_TYPE_AT = layout_of(DLT_LINUX_SLL)->protocol_at;
+
 frame_path make_frame_path(packet_handler handler, int link_type, const bpf_program *filter, bool swapped) {
   frame_path path;
   path.handler = handler;
   path.link_type = link_type;
-  // Ethernet's type at bytes 12-13; Linux cooked v1's protocol at 14-15,
-  // which is where `tcpdump -i any -y LINUX_SLL` puts 0x8100 and the tag.
-  constexpr unsigned ETHERNET_TYPE_AT = 12, SLL_PROTOCOL_AT = 14;
-  path.tag_type_at = link_type == DLT_EN10MB ? ETHERNET_TYPE_AT : link_type == DLT_LINUX_SLL ? SLL_PROTOCOL_AT : 0;
+  path.layout = layout_of(link_type);
+  // Ethernet's type; Linux cooked v1's protocol, which is where `tcpdump -i
+  // any -y LINUX_SLL` puts 0x8100 and the tag.
+  path.tag_type_at = path.layout != nullptr && path.layout->tagged ? path.layout->protocol_at : 0;
   path.filter = filter;
   path.filter_reach = reach_of(filter);
   path.shortcut = shortcut_of(filter);
   path.swapped = swapped;
   if (decode_ipv6) path.take = take_any;
   else if (link_type == DLT_EN10MB && handler == ether_handler) path.take = take_maybe_tagged<ETHERNET_TYPE_AT, ether_handler>;
-  else if (link_type == DLT_LINUX_SLL && handler == sll_handler) path.take = take_maybe_tagged<SLL_PROTOCOL_AT, sll_handler>;
+  else if (link_type == DLT_LINUX_SLL && handler == sll_handler) path.take = take_maybe_tagged<SLL_TYPE_AT, sll_handler>;
   else path.take = take_as_is;
   return path;
 }

@@ -43,6 +43,7 @@ struct frame_path {
   pcap_handler take = nullptr;
   packet_handler handler = nullptr;
   int link_type = 0;
+  const link_layout *layout = nullptr;  // null: the link type has none
   // Where a link header holds the type that a tag may take the place of (0:
   // the link type has no tags).
   unsigned tag_type_at = 0;
