@@ -75,41 +75,6 @@ inline void offer_payload(bytes_t payload, const datagram_ends &ends) {
 
 }  // namespace
 
-void decode_udp(bytes_t datagram, bytes_t ip_header) {
-  const auto length = static_cast<std::uint32_t>(datagram.size());
-  const unsigned id = load_be16(ip_header, IP_ID);
-  if (length < UDP_HEADER_LEN) {
-    log_warning("udp header is not valid; %d bytes, but should be at least %d; id=%d", length,
-                UDP_HEADER_LEN, id);
-    return;
-  }
-  wire_cursor header(datagram);
-  datagram_ends ends;
-  ends.src = ip_address::from_stored_v4(load_raw32(ip_header, IP_SRC));
-  ends.dst = ip_address::from_stored_v4(load_raw32(ip_header, IP_DST));
-  ends.sport = header.be16();
-  ends.dport = header.be16();
-  const std::uint32_t stated = header.be16();
-  const std::uint16_t checksum = header.be16();
-  if (stated != length) {
-    log_warning("invalid udp header; specified length: %d, doesn't match expected: %d; id=%d",
-                static_cast<int>(stated) - 8, static_cast<int>(length) - 8, id);
-    return;
-  }
-  if (checksum != 0) {
-    const std::uint16_t residual = udp_checksum(ip_header, datagram);
-    if (residual != 0) {
-      if (check_checksums) {
-        log_warning("invalid udp checksum; checksum=%x; src=%s:%d, dst=%s:%d, id=%d", residual,
-                    to_text(ends.src).text, ends.sport, to_text(ends.dst).text, ends.dport, id);
-        return;
-      }
-      log_debug(3, "allowing invalid udp checksum; checksum=%x", residual);
-    }
-  }
-  offer_payload(header.rest(), ends);
-}
-
 std::uint16_t udp6_checksum(const ip6_origin &origin, bytes_t datagram) {
   // The pseudo-header: both addresses, the upper-layer length as 32 bits
   // and the next header (17) after three zero bytes, words taken first byte
@@ -125,9 +90,43 @@ std::uint16_t udp6_checksum(const ip6_origin &origin, bytes_t datagram) {
   return ip_checksum(datagram, sum);
 }
 
-void decode_udp6(bytes_t datagram, const ip6_origin &origin) {
+namespace {
+
+// What sets the families apart: where the addresses and the id that
+// warnings show come from, the pseudo-header, and whether a zero checksum
+// means none was sent (IPv4) or is wrong (IPv6, which makes it mandatory).
+struct over_ipv4 {
+  bytes_t ip_header;
+  static constexpr bool ZERO_CHECKSUM_IS_NONE = true;
+
+  unsigned id() const { return load_be16(ip_header, IP_ID); }
+  void addresses(datagram_ends &ends) const {
+    ends.src = ip_address::from_stored_v4(load_raw32(ip_header, IP_SRC));
+    ends.dst = ip_address::from_stored_v4(load_raw32(ip_header, IP_DST));
+  }
+  std::uint16_t residual(bytes_t datagram) const { return udp_checksum(ip_header, datagram); }
+};
+
+struct over_ipv6 {
+  const ip6_origin &origin;
+  static constexpr bool ZERO_CHECKSUM_IS_NONE = false;
+
+  unsigned id() const { return origin.id; }
+  void addresses(datagram_ends &ends) const {
+    try {
+      ends.src = ip_address::from_v6(origin.src.data());
+      ends.dst = ip_address::from_v6(origin.dst.data());
+    } catch (const std::bad_alloc &) {
+      log_error(2, "failed to allocate an ipv6 address");
+    }
+  }
+  std::uint16_t residual(bytes_t datagram) const { return udp6_checksum(origin, datagram); }
+};
+
+template <class Family>
+void decode_udp_over(bytes_t datagram, const Family &family) {
   const auto length = static_cast<std::uint32_t>(datagram.size());
-  const unsigned id = origin.id;
+  const unsigned id = family.id();
   if (length < UDP_HEADER_LEN) {
     log_warning("udp header is not valid; %d bytes, but should be at least %d; id=%u", length, UDP_HEADER_LEN, id);
     return;
@@ -143,20 +142,23 @@ void decode_udp6(bytes_t datagram, const ip6_origin &origin) {
                 static_cast<int>(stated) - 8, static_cast<int>(length) - 8, id);
     return;
   }
-  try {
-    ends.src = ip_address::from_v6(origin.src.data());
-    ends.dst = ip_address::from_v6(origin.dst.data());
-  } catch (const std::bad_alloc &) {
-    log_error(2, "failed to allocate an ipv6 address");
-  }
-  const std::uint16_t residual = udp6_checksum(origin, datagram);
-  if (checksum == 0 || residual != 0) {
-    if (check_checksums) {
-      log_warning("invalid udp checksum; checksum=%x; src=%s:%d, dst=%s:%d, id=%u", residual,
-                  to_text(ends.src).text, ends.sport, to_text(ends.dst).text, ends.dport, id);
-      return;
+  family.addresses(ends);
+  if (!(Family::ZERO_CHECKSUM_IS_NONE && checksum == 0)) {
+    const std::uint16_t residual = family.residual(datagram);
+    if (checksum == 0 || residual != 0) {
+      if (check_checksums) {
+        log_warning("invalid udp checksum; checksum=%x; src=%s:%d, dst=%s:%d, id=%u", residual,
+                    to_text(ends.src).text, ends.sport, to_text(ends.dst).text, ends.dport, id);
+        return;
+      }
+      log_debug(3, "allowing invalid udp checksum; checksum=%x", residual);
     }
-    log_debug(3, "allowing invalid udp checksum; checksum=%x", residual);
   }
   offer_payload(header.rest(), ends);
 }
+
+}  // namespace
+
+void decode_udp(bytes_t datagram, bytes_t ip_header) { decode_udp_over(datagram, over_ipv4{ip_header}); }
+
+void decode_udp6(bytes_t datagram, const ip6_origin &origin) { decode_udp_over(datagram, over_ipv6{origin}); }
