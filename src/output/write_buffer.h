@@ -5,6 +5,7 @@
 
 #include "base/bytes.h"
 #include "output/output_file.h"
+#include "output/write_buffer_pool.h"
 
 // A file's write buffer: an image of one stretch of the file, from `start`,
 // in two parts. First the bytes that counted, waiting to go out in one large
@@ -20,15 +21,7 @@
 // one. When the budget runs out, the buffers not written since a clock hand
 // last passed are given up: their counted bytes written out and, where they
 // hold staged blocks, cut down to just those. The buffers of files that
-// ended wait, within the budget, for files that start.
-
-// The budget, in bytes (tests make it small).
-extern std::size_t write_buffer_budget;
-
-// While the buffers hold more bytes than this in all, they are larger than
-// the cache and blocks are copied into them without first reading their
-// lines into it (tests make it 0 to take that way always).
-extern std::size_t write_buffer_cold_above;
+// ended wait, within the budget, for files that start (write_buffer_pool.h).
 
 // Writes `bytes`, which counted, at `offset`: bytes that follow the counted
 // ones join them, and the buffer goes out when it is full, when the next
