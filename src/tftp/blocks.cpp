@@ -7,6 +7,7 @@
 #include "tftp/block_number.h"
 #include "tftp/options.h"
 #include "tftp/blocks.h"
+#include "tftp/acknowledge.h"
 #include "tftp/lifecycle.h"
 #include "tftp/story.h"
 #include "tftp/transfer.h"

@@ -2,6 +2,7 @@
 #include <new>
 
 #include "base/log.h"
+#include "tftp/acknowledge.h"
 #include "tftp/lifecycle.h"
 #include "tftp/new_transfer.h"
 #include "tftp/story.h"
