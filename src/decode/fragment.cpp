@@ -13,11 +13,12 @@
 #include "decode/ipv4.h"
 #include "base/log.h"
 
-std::array<fragment_t *, FRAG_BUCKETS> fragment_table{};
-
 std::size_t piece_walk_limit = 64;
 
 namespace {
+
+// The bucket heads; the end-of-run dump walks them in order.
+std::array<fragment_t *, FRAG_BUCKETS> fragment_table{};
 
 constexpr std::size_t MAX_DATAGRAM_PAYLOAD = 65535;
 
@@ -178,6 +179,10 @@ int frag_hash(std::uint32_t src, std::uint32_t dst, std::uint16_t id) {
   return static_cast<int>(h);
 }
 
+namespace {
+
+// The bucket of an IPv6 datagram: its addresses' and identification's bytes
+// folded in packet order.
 int frag_hash6(const ip6_origin &origin) {
   unsigned h = fold_bytes(0, origin.src.data(), origin.src.size());
   h = fold_bytes(h, origin.dst.data(), origin.dst.size());
@@ -186,7 +191,7 @@ int frag_hash6(const ip6_origin &origin) {
   return static_cast<int>(fold_bytes(h, id, sizeof id));
 }
 
-namespace {
+void frag_insert_data(fragment_t *record, std::uint32_t offset, bytes_t piece);
 
 // The record of a key, made when it has none yet; `created` tells which.
 // The bucket, a fold over the key's bytes, is only worked out for a new
@@ -315,8 +320,7 @@ void link_after(fragment_t *record, fragment_data_t *before, fragment_data_t *pi
   else if (record->pieces > piece_walk_limit) build_index(record);
 }
 
-}  // namespace
-
+// `offset` is a multiple of 8 and the piece ends at most at 65535.
 void frag_insert_data(fragment_t *record, std::uint32_t offset, bytes_t piece) {
   // The walk: every stored piece that starts at or before the new one is
   // tested for holding it whole; the new piece goes after the last of them.
@@ -354,6 +358,8 @@ void frag_insert_data(fragment_t *record, std::uint32_t offset, bytes_t piece) {
     at = at->next;
   }
 }
+
+}  // namespace
 
 int frag_reassemble(fragment_t *record) {
   if (record->flags & FRAG_REASSEMBLED) {

@@ -108,24 +108,16 @@ void frag_expire(std::int64_t now_us);
 // Set only while no record holds pieces (tests set it to 0 to compare).
 extern std::size_t piece_walk_limit;
 
-// The bucket heads; the end-of-run dump walks them in order.
-extern std::array<fragment_t *, FRAG_BUCKETS> fragment_table;
-
 // Empties the table (its records must already have been released).
 void frag_table_init();
 
 int frag_hash(std::uint32_t src, std::uint32_t dst, std::uint16_t id);
-// The bucket of an IPv6 datagram: its addresses' and identification's bytes
-// folded in packet order.
-int frag_hash6(const ip6_origin &origin);
 
 // `header` is the fragment's IPv4 header (at least 20 bytes); `offset_units` its
 // offset in 8-byte units; `more` non-zero when more fragments follow.
 fragment_t *frag_add(bytes_t header, unsigned offset_units, unsigned more, bytes_t payload);
 // The same for a piece of an IPv6 datagram.
 fragment_t *frag_add6(const fragment_origin6 &origin, unsigned offset_units, unsigned more, bytes_t payload);
-// `offset` is a multiple of 8 and the piece ends at most at 65535.
-void frag_insert_data(fragment_t *record, std::uint32_t offset, bytes_t piece);
 int frag_reassemble(fragment_t *record);
 void frag_release(fragment_t *record);
 void frag_release_all();

@@ -52,6 +52,8 @@ std::uint32_t final_destination(bytes_t ip_header) {
   return destination;
 }
 
+namespace {
+
 std::uint16_t udp_checksum(bytes_t ip_header, bytes_t datagram) {
   const std::uint32_t src = load_raw32(ip_header, IP_SRC);
   const std::uint32_t dst = final_destination(ip_header);
@@ -60,8 +62,6 @@ std::uint16_t udp_checksum(bytes_t ip_header, bytes_t datagram) {
   sum += static_cast<std::uint32_t>(load_u8(datagram, 4) | load_u8(datagram, 5) << 8);
   return ip_checksum(datagram, sum);
 }
-
-namespace {
 
 // Offers the payload to TFTP tracking and traces the outcome.
 inline void offer_payload(bytes_t payload, const datagram_ends &ends) {
@@ -72,8 +72,6 @@ inline void offer_payload(bytes_t payload, const datagram_ends &ends) {
   else outcome = trace_outcome::unmatched;
   if (verbose) trace_exchange(outcome, ends, msg, payload);
 }
-
-}  // namespace
 
 std::uint16_t udp6_checksum(const ip6_origin &origin, bytes_t datagram) {
   // The pseudo-header: both addresses, the upper-layer length as 32 bits
@@ -89,8 +87,6 @@ std::uint16_t udp6_checksum(const ip6_origin &origin, bytes_t datagram) {
   sum += 17u << 8;
   return ip_checksum(datagram, sum);
 }
-
-namespace {
 
 // What sets the families apart: where the addresses and the id that
 // warnings show come from, the pseudo-header, and whether a zero checksum

@@ -10,13 +10,9 @@
 // any (a reassembled datagram passes a 20-byte copy without them).
 void decode_udp(bytes_t datagram, bytes_t ip_header);
 
-std::uint16_t udp_checksum(bytes_t ip_header, bytes_t datagram);
-
 // `datagram` is the UDP header and payload as the IPv6 layer delimits them.
 // A zero checksum counts as a wrong one: IPv6 makes the checksum mandatory.
 void decode_udp6(bytes_t datagram, const ip6_origin &origin);
-
-std::uint16_t udp6_checksum(const ip6_origin &origin, bytes_t datagram);
 
 // The destination address for the pseudo-header, as stored: the final hop of
 // a source route when the header carries one.

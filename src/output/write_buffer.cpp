@@ -17,6 +17,10 @@ void drop_buffer(output_file_t &file, bool ended) {
   free_buffer(file, ended);
 }
 
+// Writes out the counted bytes (a failure is kept in `created->write_error`)
+// and gives the buffer back to the budget.
+void output_drop_buffer(output_file_t &file);
+
 // A new buffer for `file`. The files flush and drop their buffers through
 // the steps installed with the first.
 bool attach(output_file_t &file, std::uint32_t capacity) {
@@ -191,8 +195,12 @@ void output_flush_latest() {
   if (latest != nullptr && latest->buffer.used != 0 && !write_out(*latest)) output_keep_error(*latest, errno);
 }
 
+namespace {
+
 void output_drop_buffer(output_file_t &file) {
   if (!file.buffer.exists()) return;
   if (!write_out(file)) output_keep_error(file, errno);
   drop_buffer(file, true);
 }
+
+}  // namespace

@@ -58,7 +58,3 @@ bool output_flush(output_file_t &file);
 // The same for the file that counted bytes last: with live input, so that
 // nothing counted waits for the next frame.
 void output_flush_latest();
-
-// Writes out the counted bytes (a failure is kept in `created->write_error`)
-// and gives the buffer back to the budget.
-void output_drop_buffer(output_file_t &file);

@@ -7,7 +7,11 @@
 #include "tftp/transfer.h"
 #include "tftp/transfer_table.h"
 
+namespace {
+
 endpoint_key key_of(const tftp_request_t &r) { return {r.ends.src_addr, r.ends.dst_addr, r.ends.stid}; }
+
+}  // namespace
 
 std::size_t chain_walk_limit = 8;
 

@@ -21,8 +21,6 @@ struct endpoint_key {
   bool operator==(const endpoint_key &) const = default;
 };
 
-endpoint_key key_of(const tftp_request_t &record);
-
 // Many records may share a key (one requester port asking many server ports,
 // or one broadcast request answered from many ports), and a datagram that
 // walked all of them would cost time in proportion to the capture. A chain
