@@ -14,6 +14,7 @@
 #include "input/live_capture.h"
 #include "output/hash_worker.h"
 #include "output/write_buffer.h"
+#include "report/run_status.h"
 #include "base/log.h"
 #include "input/progress.h"
 #include "tftp/lifecycle.h"
@@ -63,14 +64,15 @@ void forget_what_is_old() {
 
 }  // namespace
 
-// A SIGHUP ignored from the start (nohup) stays ignored.
+// A stop signal ignored from the start stays ignored: SIGHUP under nohup,
+// SIGINT in a background job of a shell, any of them under `trap ''`.
 void catch_stop_signals() {
   struct sigaction action{};
   action.sa_handler = on_stop_signal;
   sigemptyset(&action.sa_mask);
   for (const int s : STOP_SIGNALS) {
     struct sigaction before{};
-    if (s == SIGHUP && sigaction(s, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+    if (sigaction(s, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
     sigaction(s, &action, nullptr);
   }
 }
@@ -87,6 +89,12 @@ void capture_frame(u_char *user, const pcap_pkthdr *header, const u_char *frame)
   take_frame(*reinterpret_cast<const frame_path *>(user), header, frame);
   // Live input: what counted goes out before the next frame is waited for.
   if (live_input) output_flush_latest();
+  // Nobody reads standard output any more: the run ends as a stop signal
+  // ends it.
+  if (run_stdout_closed() && stop_requests == 0) {
+    stop_requests = 1;
+    if (pcap_t *handle = looping) pcap_breakloop(handle);
+  }
 }
 
 void note_live_input() {

@@ -1,5 +1,8 @@
 #include "report/report.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -8,7 +11,9 @@
 #include <string>
 
 #include "base/capture_clock.h"
+#include "base/retrying_stream.h"
 #include "report/json.h"
+#include "report/run_status.h"
 #include "base/cursor.h"
 #include "base/log.h"
 
@@ -103,7 +108,14 @@ void emit(const std::string &line) {
   std::fputc('\n', report_stream);
   // A reader following a live run sees each transfer as it ends.
   std::fflush(report_stream);
+  // A reader of standard output that went away ends the run.
+  if (report_to_stdout) run_stdout_closed();
 }
+
+// The report holds the names and addresses the files do: it is made
+// readable by its owner alone, as they are.
+constexpr mode_t REPORT_PERMISSIONS = 0600;
+int report_write_error = 0;
 
 }  // namespace
 
@@ -113,7 +125,14 @@ bool report_open(const char *path) {
     report_to_stdout = true;
     return true;
   }
-  report_stream = std::fopen(path, "w");
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, REPORT_PERMISSIONS);
+  if (fd < 0) return false;
+  report_stream = retrying_stream(fd, true, &report_write_error);
+  if (report_stream == nullptr) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+  }
   return report_stream != nullptr;
 }
 
@@ -233,8 +252,11 @@ void report_summary(std::uint64_t frames) {
 bool report_close() {
   if (!report_stream) return true;
   write_ready(true);
-  const bool ok = std::fflush(report_stream) == 0 && !std::ferror(report_stream);
-  if (!report_to_stdout) std::fclose(report_stream);
+  bool ok = std::fflush(report_stream) == 0 && !std::ferror(report_stream);
+  // A closed standard output was told, once, when it was found.
+  if (report_to_stdout && run_stdout_closed()) ok = true;
+  if (!report_to_stdout && std::fclose(report_stream) != 0) ok = false;
+  if (!ok && report_write_error != 0) errno = report_write_error;
   report_stream = nullptr;
   return ok;
 }

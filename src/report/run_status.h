@@ -11,8 +11,14 @@ void run_count_failure();
 unsigned long run_failures();
 
 // Checks standard output after a write to it; on its first failure, a
-// warning naming `what` and the failure counted. False once it failed.
+// warning naming `what` and the failure counted; a reader that went away
+// is told as the error "unable to write standard output: Broken pipe".
+// False once it failed.
 bool run_stdout_ok(const char *what);
+
+// The reader of standard output went away (standard_output.h): the run is
+// to end. Told and counted here when no check found it first.
+bool run_stdout_closed();
 
 // The errno of standard output's first failure, 0 while it has none.
 int run_stdout_error();

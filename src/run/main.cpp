@@ -14,6 +14,7 @@
 
 #include <getopt.h>
 
+#include "base/standard_output.h"
 #include "decode/fragment.h"
 #include "output/block_output.h"
 #include "output/output_file.h"
@@ -23,6 +24,7 @@
 #include "input/filter.h"
 #include "base/log.h"
 #include "input/progress.h"
+#include "input/same_file.h"
 #include "tftp/lifecycle.h"
 #include "tftp/transfer.h"
 
@@ -137,8 +139,21 @@ command_line parse_options(int argc, char *argv[]) {
   return cl;
 }
 
+// The capture files read: standard input when none is named and no
+// interface is.
+std::vector<const char *> input_paths(const capture_input &input) {
+  std::vector<const char *> paths;
+  for (const std::string &file : input.files) paths.push_back(file.c_str());
+  if (paths.empty() && input.interface == nullptr) paths.push_back("-");
+  return paths;
+}
+
 // Where files and the report go; failures end the process with status 2.
+// Nothing is opened for writing before the report is known not to be an
+// input: opening it empties it.
 void set_up_outputs(const command_line &cl) {
+  if (cl.report && std::strcmp(cl.report, "-") != 0 && names_an_input(cl.report, input_paths(cl.input)))
+    log_error(2, "unable to write the report to %s: it is an input", cl.report);
   if (cl.folder && !output_use_folder(cl.folder))
     log_error(2, "unable to use output folder %s: %s", cl.folder, std::strerror(errno));
   if (!cl.report) return;
@@ -150,6 +165,7 @@ void set_up_outputs(const command_line &cl) {
 }  // namespace
 
 int main(int argc, char *argv[]) {
+  standard_streams_retry_writes();
   frag_table_init();
   const command_line cl = parse_options(argc, argv);
   if (cl.usage_status >= 0) {
@@ -174,6 +190,8 @@ int main(int argc, char *argv[]) {
   frag_release_all();
   report_summary(frames_read());
   const bool report_written = report_close();
+  // Told once, whichever write found it.
+  run_stdout_closed();
   if (!report_written) log_warning("unable to write the report: %s", std::strerror(errno));
   // Something could not be written: the run is not a success, whatever
   // else happened.
