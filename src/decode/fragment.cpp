@@ -226,9 +226,20 @@ fragment_t *record_for(const frag_key &key, Bucket bucket_of_key, bool ipv6, boo
   return record;
 }
 
+bool overlaps_stored(const fragment_t *record, std::uint32_t offset, bytes_t piece);
+
 // Files a piece in its record; the record when the piece was kept.
 fragment_t *add_piece(fragment_t *record, unsigned offset_units, unsigned more, bytes_t payload) {
   if (record->flags & FRAG_BAD) return nullptr;
+  // IPv6 forbids overlaps: a datagram whose pieces overlap could show this
+  // tool one payload and its receiver another, so it is dropped whole, its
+  // later pieces too, and silently (RFC 5722). An exact copy of a piece is
+  // a duplicate, not an overlap. IPv4 keeps its first-piece-wins rule.
+  if (record->v6 && overlaps_stored(record, offset_units * 8, payload)) {
+    log_debug(3, "overlapping ipv6 fragments; datagram dropped; id=%u", static_cast<unsigned>(record->v6->key.id));
+    make_bad(record);
+    return nullptr;
+  }
 
   const std::uint32_t offset = offset_units * 8;
   const std::size_t end = offset + payload.size();
@@ -318,6 +329,36 @@ void link_after(fragment_t *record, fragment_data_t *before, fragment_data_t *pi
   ++record->pieces;
   if (record->index) piece_index_add(*record->index, piece);
   else if (record->pieces > piece_walk_limit) build_index(record);
+}
+
+// The pieces of an IPv6 record never overlap (an overlap makes it bad), so
+// a new piece overlaps one when a piece that starts at or before it reaches
+// past its offset, or the next piece starts before its end. A piece with
+// the same place and bytes as one stored is its duplicate.
+bool overlaps_stored(const fragment_t *record, std::uint32_t offset, bytes_t piece) {
+  if (piece.empty()) return false;
+  const fragment_data_t *before = nullptr;  // the last piece at or before `offset`
+  std::size_t reach = 0;                    // the furthest end of those pieces
+  if (record->index) {
+    before = piece_index_last(*record->index, offset);
+    reach = piece_index_reach(*record->index, offset);
+  } else {
+    const fragment_data_t *at = record->data;
+    if (record->finger && record->finger->offset <= offset) {
+      at = record->finger;
+      reach = record->finger_prefix_end;
+    }
+    for (; at && at->offset <= offset; at = at->next) {
+      before = at;
+      reach = std::max(reach, at->offset + at->len);
+    }
+  }
+  if (reach > offset)
+    return !(before && before->offset == offset && before->len == piece.size() &&
+             std::memcmp(before->data, piece.data(), piece.size()) == 0);
+  const fragment_data_t *after = before ? before->next : record->data;
+  while (after && after->len == 0) after = after->next;
+  return after && after->offset < offset + piece.size();
 }
 
 // `offset` is a multiple of 8 and the piece ends at most at 65535.

@@ -15,12 +15,13 @@ namespace {
 // Bytes of every transfer counted so far, for the status line.
 std::uint64_t carved_bytes = 0;
 
-// A file that cannot be made (it exists, a link stands in its place) is a
-// transfer given up, as it always was; a file system that takes no more is
-// a failure of the run.
+// A file that cannot be made because something stands at its name (a
+// file, a link, a FIFO) is a transfer given up, as it always was; any other
+// reason (a full or read-only file system, a folder closed to this user, no
+// descriptors left) is a failure of the run.
 bool refuse(block_output_t &out) {
   out.failure = errno;
-  if (out.failure == ENOSPC || out.failure == EDQUOT || out.failure == EIO) run_count_failure();
+  if (out.failure != EEXIST && !output_name_taken(out.name.get())) run_count_failure();
   log_warning("unable to open file [%s]: %s", out.name.get(), std::strerror(out.failure));
   return false;
 }
@@ -170,3 +171,8 @@ std::unique_ptr<content_hash> output_take_hash(block_output_t &out) {
 }
 
 std::uint64_t output_bytes_carved() { return carved_bytes; }
+
+std::uint64_t output_bytes_written(const block_output_t &out) {
+  if (print_console) return out.content_bytes;
+  return out.file.created ? out.file.created->written : 0;
+}

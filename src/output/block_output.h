@@ -106,3 +106,7 @@ std::unique_ptr<content_hash> output_take_hash(block_output_t &out);
 
 // Bytes of content counted so far, every transfer together.
 std::uint64_t output_bytes_carved();
+
+// The bytes that reached the output: those written to its file, or
+// printed with -c.
+std::uint64_t output_bytes_written(const block_output_t &out);

@@ -186,6 +186,11 @@ bool output_create(output_file_t &file, const char *name, bool replace) {
   return true;
 }
 
+bool output_name_taken(const char *name) {
+  struct stat info{};
+  return ::fstatat(output_folder, name, &info, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 // A short write is retried, for what it wrote may be all the room there
 // was: the retry tells why.
 bool output_write_at(int fd, bytes_t bytes, std::uint64_t at) {

@@ -33,6 +33,8 @@ struct created_file_t {
   // (the buffer made room for another file's, or went with the descriptor);
   // see output_keep_error.
   int write_error = 0;
+  // Bytes that reached the file (a failed write's are not counted).
+  std::uint64_t written = 0;
   // With a report: the content's hash, fed with the bytes as they are
   // written (in file order, from the buffer they are written from).
   content_hash *hash = nullptr;
@@ -64,6 +66,10 @@ bool output_use_folder(const char *path);
 // Creates the file: O_EXCL unless `replace`, which truncates instead; a
 // symbolic link is never followed. On failure returns false with errno set.
 bool output_create(output_file_t &file, const char *name, bool replace);
+
+// Whether something (a file, a link, a folder) stands at `name` in the
+// output folder.
+bool output_name_taken(const char *name);
 
 // Cuts the file off at `size`, or makes it that long (the gap reads as
 // zeros). False with errno set on failure, the file as it was.

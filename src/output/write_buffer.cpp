@@ -37,7 +37,9 @@ bool attach(output_file_t &file, std::uint32_t capacity) {
 // the rate of single blocks.
 bool write_counted(output_file_t &file, bytes_t bytes, std::uint64_t at) {
   if (file.created && file.created->hash) file.created->hash->add(at, bytes);
-  return output_ready(file) && output_write_at(file.fd, bytes, at);
+  if (!output_ready(file) || !output_write_at(file.fd, bytes, at)) return false;
+  if (file.created) file.created->written += bytes.size();
+  return true;
 }
 
 // Writes the counted bytes out; the staged ones move to the front. The

@@ -141,6 +141,12 @@ void tell_story(tftp_request_t &r) {
   t.missing_count = missing.size();
   if (t.tsize && s.end_seen) t.tsize_matches = static_cast<std::uint64_t>(*t.tsize) == r.out.counted_end;
   t.hash = output_take_hash(r.out);
+  // A failed output: the report tells what reached the file, and no hash
+  // where a failed write left its content unknown.
+  if (s.failed) {
+    t.bytes = output_bytes_written(r.out);
+    if (r.out.created && !print_console) t.hash.reset();
+  }
   t.first_us = s.first_us;
   t.last_us = s.last_us;
   t.blocks = s.blocks;
