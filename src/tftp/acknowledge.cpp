@@ -22,9 +22,9 @@ bool count_block(tftp_request_t &r, std::uint32_t block, std::uint32_t length) {
   if (r.state == TFTP_REQ_DONE) return false;
   // The first block shows the size the sender uses, should it be larger
   // than the one known; blocks after it go at their places by it.
-  if (block == 1 && length > r.blocks.blksize && length <= 0xffff)
+  if (block == 1 && length > r.blocks.blksize && length <= 0xffff && !r.blocks.appended)
     r.blocks.place_size = static_cast<std::uint16_t>(length);
-  if (!output_count(r.out, block_place(r.blocks, block), length, {r.blocks.last_block, r.blocks.last_ack})) {
+  if (!output_count(r.out, place_of(r, block), length, {r.blocks.last_block, r.blocks.last_ack})) {
     story_failed(r, r.out.failure);
     r.state = TFTP_REQ_DONE;
     table_finished(r, capture_latest_us);
@@ -41,7 +41,9 @@ constexpr std::size_t HOLES_SHOWN = 5;
 void add_hole(tftp_request_t &r, std::uint32_t first, std::uint32_t last) {
   if (first == 0 || first > last) return;
   block_extras_t &x = extras_of(r);
-  const byte_range_t range{block_place(r.blocks, first), block_place(r.blocks, last + 1)};
+  // Appended blocks have no places: the hole is where the blocks after it
+  // go, and its size is not known.
+  const byte_range_t range{place_of(r, first), place_of(r, last + 1)};
   if (!x.holes.empty() && x.holes.back().end == range.start) {
     x.holes.back().end = range.end;
   } else if (x.holes.size() < MAX_HOLES) {

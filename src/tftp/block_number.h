@@ -19,6 +19,34 @@ inline std::uint32_t block_from_wire(std::uint16_t wire, std::uint32_t expected,
   return count < 0 ? wire : static_cast<std::uint32_t>(count);
 }
 
+// With a window, a sender may send up to `windowsize` blocks past the last
+// one acknowledged, and RFC 7440 allows 65535: past 32768 the block nearest
+// the expected one is no longer the right reading. A windowed transfer
+// reads a wire number as the count at most `windowsize` - 1 blocks past the
+// next one expected, and up to the rest of the 65536 before it; for windows
+// up to 32768 that is the nearest count, as above.
+inline std::uint32_t block_in_window(std::uint16_t wire, std::uint32_t expected, std::uint32_t skew,
+                                     std::uint16_t windowsize) {
+  const std::int64_t reach = windowsize > 32768 ? windowsize - 1 : 32767;
+  const auto expected_wire = static_cast<std::uint16_t>(expected + skew);
+  std::int64_t ahead = static_cast<std::uint16_t>(wire - expected_wire);
+  if (ahead > reach) ahead -= 65536;
+  const std::int64_t count = static_cast<std::int64_t>(expected) + ahead;
+  return count < 0 ? wire : static_cast<std::uint32_t>(count);
+}
+
+// Whether a block read as `block`, past the acknowledged ones, may as well
+// be the block 65536 before it sent again. A sender that sent `newest` had
+// every block up to `newest` - `windowsize` acknowledged, and never sends
+// one of those again; any later block it may resend while it waits for an
+// acknowledgement the capture showed but it never got. Only windows over
+// 32768 leave such a doubt, and a block in doubt is never placed: it counts
+// as missing.
+inline bool may_be_older(std::uint32_t block, std::uint32_t newest, std::uint16_t windowsize) {
+  if (block <= 65536) return false;
+  return static_cast<std::uint64_t>(block - 65536) + windowsize > newest;
+}
+
 // True when a DATA numbered `wire` shows that its sender wrapped from 65535
 // to 1: the next block expected past a wrap would carry 0 on the wire, and
 // no DATA has been taken as that block yet. A sender that did send 0 wraps

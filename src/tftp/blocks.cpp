@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <cstdlib>
 
 #include "base/capture_clock.h"
@@ -20,6 +21,35 @@ const char *const EMPTY_TEXT = "";
 // atoi is strtol cut to int.
 int c_atoi(const char *s) { return static_cast<int>(std::strtol(s, nullptr, 10)); }
 
+// An option's value as a number, without wrapping: a value too large for
+// it reads as out of range, not as what is left of it.
+std::int64_t option_value(const char *s) {
+  const long long v = std::strtoll(s, nullptr, 10);
+  return v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : v;
+}
+
+bool before_first_block(const block_state_t &b) { return b.last_block == 0 && b.last_ack == 0; }
+
+// The OACK's block size says which DATA is the last (the first shorter than
+// it), read as the C library's atoi reads it, so that a wild value such as
+// -1 still makes the next DATA the last one. It places blocks only when it
+// is one the option allows; otherwise, decided before the first block, each
+// counted block goes after the bytes counted before it.
+void take_blksize(tftp_request_t &r, const char *text) {
+  const auto size = static_cast<std::uint32_t>(c_atoi(text));
+  const std::int64_t value = option_value(text);
+  const bool placed = value >= MIN_PLACED_BLKSIZE && value <= MAX_PLACED_BLKSIZE;
+  if (!placed && !before_first_block(r.blocks)) return;
+  r.blocks.blksize = size == 0 ? DEFAULT_BLKSIZE : size;
+  if (placed || r.blocks.appended) {
+    r.blocks.appended = !placed;
+    return;
+  }
+  r.blocks.appended = true;
+  log_warning("block size %s out of range for file: %s; blocks written one after another", text,
+              r.out.name ? r.out.name.get() : "");
+}
+
 // The next block the transfer expects, in its own 32-bit count.
 std::uint32_t expected_block(const tftp_request_t &r) { return r.blocks.last_ack + 1; }
 
@@ -35,7 +65,8 @@ constexpr std::uint32_t MAX_WINDOW_BYTES = 16u << 20;
 // The transfer's last block counted: the file has its size, and is whole
 // unless the capture missed blocks.
 void finish(tftp_request_t &r, std::uint32_t final_block, std::uint32_t final_length) {
-  if (final_block != 0) output_settle_size(r.out, block_place(r.blocks, final_block) + final_length);
+  if (final_block != 0)
+    output_settle_size(r.out, r.blocks.appended ? r.out.counted_end : block_place(r.blocks, final_block) + final_length);
   if (r.story) r.story->end_seen = final_block != 0;
   report_holes(r);
   r.state = TFTP_REQ_DONE;
@@ -63,7 +94,7 @@ void lockstep_data(tftp_request_t &r, std::uint16_t wire, bytes_t payload) {
   output_forget_held(r.out);
   b.pending = true;
   b.pending_stale = block <= b.last_ack;
-  if (!b.pending_stale) output_hold(r.out, block_place(r.blocks, block), payload, place_length(r.blocks));
+  if (!b.pending_stale) output_hold(r.out, place_of(r, block), payload, place_length(r.blocks));
   b.datalen = static_cast<std::uint16_t>(length);
   b.last_block = block;
   if (length < b.blksize) {
@@ -132,7 +163,11 @@ void window_data(tftp_request_t &r, std::uint16_t wire, bytes_t payload) {
   block_state_t &b = r.blocks;
   block_extras_t &x = extras_of(r);
   if (wraps_to_one(wire, next_sent(b), b.block_skew, b.last_block)) ++b.block_skew;
-  const std::uint32_t block = block_from_wire(wire, expected_block(r), b.block_skew);
+  const std::uint32_t block = block_in_window(wire, expected_block(r), b.block_skew, b.windowsize);
+  if (block > b.last_ack && may_be_older(block, next_sent(b) - 1, b.windowsize)) {
+    log_debug(3, "block %d is ambiguous in a window of %d; left out", wire, b.windowsize);
+    return;
+  }
   story_data(r, block);
   if (block > b.last_ack + b.windowsize && !acknowledge_up_to(r, block - b.windowsize)) return;
   if (block <= b.last_ack || (x.final_block != 0 && block > x.final_block)) return;
@@ -164,7 +199,8 @@ void handle_ack(tftp_request_t &r, bytes_t body, tftp_msg_t &msg) {
   const std::uint16_t wire = wire_cursor(body).be16();
   msg.ack_block = wire;
   block_state_t &b = r.blocks;
-  const std::uint32_t block = block_from_wire(wire, expected_block(r), b.block_skew);
+  const std::uint32_t block = b.windowsize > 1 ? block_in_window(wire, expected_block(r), b.block_skew, b.windowsize)
+                                               : block_from_wire(wire, expected_block(r), b.block_skew);
   if (block == 0) return;
   const char *in_sequence;
   const char *spurious;
@@ -202,12 +238,10 @@ void handle_oack(tftp_request_t &r, bytes_t body, tftp_msg_t &msg) {
     if (!value) break;
     const char *text = value->data();
     switch (find_option(*name)) {
-      case tftp_option::blksize: {
+      case tftp_option::blksize:
         msg.blksize = text;
-        const auto size = static_cast<std::uint32_t>(c_atoi(text));
-        r.blocks.blksize = size == 0 ? DEFAULT_BLKSIZE : size;
+        take_blksize(r, text);
         break;
-      }
       case tftp_option::timeout:
         msg.timeout = text;
         break;
@@ -217,16 +251,19 @@ void handle_oack(tftp_request_t &r, bytes_t body, tftp_msg_t &msg) {
       case tftp_option::windowsize: {
         msg.windowsize = text;
         // Only before the first block: a window that changes under blocks
-        // already taken would leave them counted twice or never.
-        const int size = c_atoi(text);
-        if (r.blocks.last_block == 0 && r.blocks.last_ack == 0)
-          r.blocks.windowsize = static_cast<std::uint16_t>(size < 1 || size > 65535 ? 1 : size);
+        // already taken would leave them counted twice or never. A size
+        // the option does not allow is as good as none: lock-step.
+        const std::int64_t size = option_value(text);
+        if (!before_first_block(r.blocks)) break;
+        r.blocks.windowsize = static_cast<std::uint16_t>(size < 1 || size > 65535 ? 1 : size);
         break;
       }
       case tftp_option::other:
         break;
     }
   }
+  // Appended blocks count one at a time.
+  if (r.blocks.appended && before_first_block(r.blocks)) r.blocks.windowsize = 1;
 }
 
 void handle_error(bytes_t body, tftp_msg_t &msg) {

@@ -63,6 +63,10 @@ struct block_state_t {
   std::uint16_t datalen;     // length of the pending DATA
   std::uint16_t block_skew;
   std::uint16_t windowsize;  // 1 unless an option acknowledgement set it
+  // The block size is not one the option allows (8 to 65464): blocks have
+  // no place by number, and each counted block goes right after the bytes
+  // counted before it, one block at a time.
+  bool appended;
   bool pending;              // a DATA waits for its acknowledgement
   // ... but its block had counted already: a copy sent again, whose bytes
   // are not kept and never count twice.
@@ -76,6 +80,10 @@ inline std::uint32_t place_length(const block_state_t &b) { return b.place_size 
 inline std::uint64_t block_place(const block_state_t &b, std::uint32_t block) {
   return static_cast<std::uint64_t>(block - 1) * place_length(b);
 }
+
+// Block sizes that give blocks a place by their number (RFC 2348).
+inline constexpr std::int64_t MIN_PLACED_BLKSIZE = 8;
+inline constexpr std::int64_t MAX_PLACED_BLKSIZE = 65464;
 
 // A block of a windowed transfer that waits to count.
 struct window_block_t {
@@ -163,4 +171,10 @@ static_assert(sizeof(tftp_request_t) <= 320, "a record keeps to five cache lines
 // server that answers it, while it has the texts a clone copies.
 inline bool is_broadcast_template(const tftp_request_t &r) {
   return r.ends.dst_addr.is_limited_broadcast() && r.filename && r.mode;
+}
+
+// Where block n goes in the file: at its place by number, or, for a
+// transfer whose blocks are appended, right after the counted bytes.
+inline std::uint64_t place_of(const tftp_request_t &r, std::uint32_t block) {
+  return r.blocks.appended ? r.out.counted_end : block_place(r.blocks, block);
 }
