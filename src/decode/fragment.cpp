@@ -236,7 +236,7 @@ fragment_t *add_piece(fragment_t *record, unsigned offset_units, unsigned more, 
   // later pieces too, and silently (RFC 5722). An exact copy of a piece is
   // a duplicate, not an overlap. IPv4 keeps its first-piece-wins rule.
   if (record->v6 && overlaps_stored(record, offset_units * 8, payload)) {
-    log_debug(3, "overlapping ipv6 fragments; datagram dropped; id=%u", static_cast<unsigned>(record->v6->key.id));
+    log_debug(2, "overlapping ipv6 fragments; datagram dropped; id=%u", static_cast<unsigned>(record->v6->key.id));
     make_bad(record);
     return nullptr;
   }

@@ -38,7 +38,8 @@ bool before_first_block(const block_state_t &b) { return b.last_block == 0 && b.
 void take_blksize(tftp_request_t &r, const char *text) {
   const auto size = static_cast<std::uint32_t>(c_atoi(text));
   const std::int64_t value = option_value(text);
-  const bool placed = value >= MIN_PLACED_BLKSIZE && value <= MAX_PLACED_BLKSIZE;
+  // 0, or no number at all, is no size: the default one.
+  const bool placed = value == 0 || (value >= MIN_PLACED_BLKSIZE && value <= MAX_PLACED_BLKSIZE);
   if (!placed && !before_first_block(r.blocks)) return;
   r.blocks.blksize = size == 0 ? DEFAULT_BLKSIZE : size;
   if (placed || r.blocks.appended) {
@@ -165,7 +166,7 @@ void window_data(tftp_request_t &r, std::uint16_t wire, bytes_t payload) {
   if (wraps_to_one(wire, next_sent(b), b.block_skew, b.last_block)) ++b.block_skew;
   const std::uint32_t block = block_in_window(wire, expected_block(r), b.block_skew, b.windowsize);
   if (block > b.last_ack && may_be_older(block, next_sent(b) - 1, b.windowsize)) {
-    log_debug(3, "block %d is ambiguous in a window of %d; left out", wire, b.windowsize);
+    log_debug(4, "block %d is ambiguous in a window of %d; left out", wire, b.windowsize);
     return;
   }
   story_data(r, block);

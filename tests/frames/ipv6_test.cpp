@@ -254,10 +254,25 @@ void fragment_cases(std::vector<golden_case> &c) {
   c.push_back(frames6("FragmentsReversed", pick(pieces, {3, 2, 1, 0}), v, read6_line, reading()));
   c.push_back(frames6("FragmentsShuffled", pick(pieces, {2, 0, 3, 1}), v, read6_line, reading()));
   c.push_back(frames6("FragmentsDuplicated", pick(pieces, {0, 0, 1, 3, 1, 3, 2}), v, read6_line, reading()));
-  c.push_back(frames6("FragmentsOverlapping",
-                      {ipv6_fragment(plan, 1200, 800, false), ipv6_fragment(plan, 0, 600, true),
-                       ipv6_fragment(plan, 8, 16, true), ipv6_fragment(plan, 504, 800, true)},
-                      v, read6_line, reading()));
+  // Overlapping pieces drop their datagram (and its later pieces) with a
+  // debug line, whatever bytes they carry; an exact copy is a duplicate.
+  const std::string dropped = debug("overlapping ipv6 fragments; datagram dropped; id=305419896");
+  bytes changed_copy = pieces[1];
+  changed_copy.back() ^= 0xff;
+  const struct {
+    const char *name;
+    std::vector<bytes> frames;
+  } overlaps[] = {
+      {"FragmentsOverlappingDropped",
+       {ipv6_fragment(plan, 1200, 800, false), ipv6_fragment(plan, 0, 600, true), ipv6_fragment(plan, 8, 16, true),
+        ipv6_fragment(plan, 504, 800, true)}},
+      {"FragmentOverlappingTheNextDropped", {pieces[0], pieces[2], ipv6_fragment(plan, 504, 512, true), pieces[3]}},
+      {"FragmentOverlappingThePreviousDropped", {pieces[3], pieces[1], ipv6_fragment(plan, 1000, 504, true), pieces[0]}},
+      {"FragmentCopyWithOtherBytesDropped", {pieces[0], pieces[1], changed_copy, pieces[2], pieces[3]}},
+      {"WholeDatagramAfterOverlapStillDropped",
+       {pieces[0], ipv6_fragment(plan, 496, 16, true), pieces[1], pieces[2], pieces[3]}},
+  };
+  for (const auto &o : overlaps) c.push_back(frames6(o.name, o.frames, {"-v", "-B", "-d", "2"}, "", reading() + dropped));
   {
     // An empty piece in the middle, and one repeating the last.
     c.push_back(frames6("FragmentsWithEmptyAndRepeatedPieces",
