@@ -3,6 +3,8 @@
 
 #include <openssl/evp.h>
 
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -250,6 +252,71 @@ TEST(LongOptions, VersionAndHelp) {
   setup.files["in.pcap"] = sample_transfer();
   const run_result w = run_tool({"-r", "in.pcap", "port", "--report", "-"}, setup);
   EXPECT_EQ(w.status, 2);
+}
+
+// A report path that is an input would empty the capture before it is
+// read: refused before anything is opened for writing, whichever way the
+// path names it.
+TEST(ReportPath, InputRefused) {
+  const struct {
+    std::vector<std::string> args;
+    std::string shown;
+  } cases[] = {
+      {{"-r", "in.pcap", "--report", "in.pcap"}, "in.pcap"},
+      {{"-r", "in.pcap", "--report", "./in.pcap"}, "./in.pcap"},
+      {{"-r", "in.pcap", "--report", "dir/../in.pcap"}, "dir/../in.pcap"},
+      {{"--report", "link.pcap", "-r", "in.pcap"}, "link.pcap"},
+  };
+  for (const auto &c : cases) {
+    run_setup setup;
+    setup.files["in.pcap"] = sample_transfer();
+    setup.dirs = {"dir"};
+    setup.symlinks["link.pcap"] = "in.pcap";
+    const run_result r = run_tool(c.args, setup);
+    EXPECT_EQ(r.status, 2) << c.shown;
+    EXPECT_EQ(r.err, error("unable to write the report to " + c.shown + ": it is an input"));
+    EXPECT_TRUE(r.files.empty()) << c.shown;  // the capture as it was, and no file carved
+  }
+}
+
+// Standard input is an input too, when it is a file.
+TEST(ReportPath, StandardInputRefused) {
+  char path[] = "/tmp/tftpcarve-stdin.XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  const bytes capture = sample_transfer();
+  ASSERT_EQ(write(fd, capture.data(), capture.size()), static_cast<ssize_t>(capture.size()));
+  close(fd);
+  const std::string command = std::string(tool_path()) + " --report " + path + " < " + path + " 2>/dev/null";
+  EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), 2);
+  struct stat info{};
+  ASSERT_EQ(stat(path, &info), 0);
+  EXPECT_EQ(static_cast<std::size_t>(info.st_size), capture.size());
+  std::remove(path);
+}
+
+// The report holds the names and addresses the files do: like them, it is
+// readable by its owner alone. A report that is not an input is written.
+TEST(ReportPath, CreatedOwnerOnly) {
+  run_setup setup;
+  setup.files["in.pcap"] = sample_transfer();
+  const run_result r = run_tool({"-r", "in.pcap", "--report", "r.jsonl"}, setup);
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(r.modes.count("r.jsonl"), 1u);
+  EXPECT_EQ(r.modes.at("r.jsonl") & 0777, 0600u);
+  EXPECT_EQ(r.modes.at(sample_name) & 0777, 0600u);
+}
+
+// A file that cannot be created for want of a descriptor is a failure of
+// the run, named in its warning; the report says nothing reached a file.
+TEST(CreateFailure, NoDescriptorsLeftIsStatus4) {
+  run_setup setup;
+  setup.files["in.pcap"] = sample_transfer();
+  setup.open_files_limit = 4;  // standard streams and the capture
+  const run_result r = run_tool({"-r", "in.pcap"}, setup);
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err, reading() + warning("unable to open file [" + sample_name + "]: Too many open files"));
+  EXPECT_TRUE(r.files.empty());
 }
 
 TEST(LongOptions, ReportToStandardOutputRefusedWithConsole) {
