@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""A full disk is never a success.
+"""A full disk, or one that takes nothing, is never a success.
 
     disk_full.py TFTPCARVE
 
@@ -7,7 +7,14 @@ Three read transfers of 48 KiB each are carved into a tmpfs of 64 KiB: the
 first fits, the second runs out of room. The run must say so for that file
 ("unable to write file [NAME]: No space left on device"), give it the state
 "failed" in the report with the reason, go on with the others, and end with
-status 4. Skipped (77) where a tmpfs cannot be mounted.
+status 4. The report of a failed file tells the bytes that reached it, no
+more, and no digest of content it cannot know.
+
+The same capture carved into a read-only tmpfs: no file can be created, each
+transfer is named in a warning ("unable to open file [NAME]: Read-only file
+system") and failed, and the status is 4 again.
+
+Skipped (77) where a tmpfs cannot be mounted.
 """
 import json
 import os
@@ -35,24 +42,48 @@ def capture(path):
     cap.write(path)
 
 
+def carve_into(tool, work, options):
+    """Runs the tool in a tmpfs mounted with `options`; None when it cannot
+    be mounted, else the run, its report lines and the files' sizes."""
+    folder = os.path.join(work, options.replace(",", "-"))
+    os.mkdir(folder)
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", folder], capture_output=True).returncode != 0:
+        return None
+    try:
+        pcap = os.path.join(work, "in.pcap")
+        capture(pcap)
+        report = os.path.join(work, options + ".jsonl")
+        run = subprocess.run([tool, "-r", pcap, "--report", report], cwd=folder,
+                             capture_output=True, text=True, timeout=120)
+        lines = [json.loads(l) for l in open(report)]
+        sizes = {name: os.path.getsize(os.path.join(folder, name)) for name in os.listdir(folder)}
+    finally:
+        subprocess.run(["umount", folder])
+    return run, lines, sizes
+
+
+def read_only_problems(run, lines):
+    problems = []
+    if run.returncode != 4:
+        problems.append(f"read-only: exit status {run.returncode}, want 4")
+    transfers = [t for t in lines if t.get("type") == "transfer"]
+    if len(transfers) != 3 or any(t["state"] != "failed" or t["bytes"] != 0 for t in transfers):
+        problems.append(f"read-only: want 3 failed transfers of 0 bytes: {transfers}")
+    if run.stderr.count("]: Read-only file system\n") != 3:
+        problems.append(f"read-only: want a warning for each file; standard error:\n{run.stderr}")
+    return problems
+
+
 def main():
     tool = os.path.abspath(sys.argv[1])
     with tempfile.TemporaryDirectory() as work:
-        small = os.path.join(work, "small")
-        os.mkdir(small)
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", small],
-                          capture_output=True).returncode != 0:
-            print("SKIP: cannot mount a tmpfs here")
-            return 77
-        try:
-            pcap = os.path.join(work, "in.pcap")
-            capture(pcap)
-            run = subprocess.run([tool, "-r", pcap, "--report", os.path.join(work, "r.jsonl")], cwd=small,
-                                 capture_output=True, text=True, timeout=120)
-            lines = [json.loads(l) for l in open(os.path.join(work, "r.jsonl"))]
-        finally:
-            subprocess.run(["umount", small])
-    problems = []
+        full = carve_into(tool, work, "size=64k")
+        read_only = carve_into(tool, work, "ro")
+    if full is None or read_only is None:
+        print("SKIP: cannot mount a tmpfs here")
+        return 77
+    run, lines, sizes = full
+    problems = read_only_problems(*read_only[:2])
     if run.returncode != 4:
         problems.append(f"exit status {run.returncode}, want 4")
     failed = [t for t in lines if t.get("type") == "transfer" and t["state"] == "failed"]
@@ -64,6 +95,9 @@ def main():
         warning = f"[warning] unable to write file [{t['output']}]: No space left on device"
         if t["output"] is None or run.stderr.count(warning) != 1:
             problems.append(f"want one warning {warning!r}; standard error:\n{run.stderr}")
+        elif t["bytes"] > sizes.get(t["output"], 0) or t["sha256"] is not None:
+            problems.append(f"failed file of {sizes.get(t['output'])} bytes reported as {t['bytes']} bytes, "
+                            f"sha256 {t['sha256']}")
     complete = [t for t in lines if t.get("type") == "transfer" and t["state"] == "complete"]
     if len(complete) < 1:
         problems.append("the transfer that fitted is not complete")
