@@ -179,6 +179,65 @@ def ipv6_transfer():
 MAX_SEED = 16384  # longer inputs are cut at a frame boundary: they only slow the fuzzer
 
 
+def frames_input(flags, frames, link=1, levels=0x0B):
+    """An input of fuzz_frames made directly: Ethernet frames by default."""
+    body = b"".join(struct.pack(">HH", len(raw), 0) + raw for raw in frames)
+    return bytes([link, flags, levels]) + body
+
+
+def window_frames(window, blksize, blocks):
+    """A read whose OACK sets `window` and `blksize`, then DATA numbered
+    `blocks` (wire numbers) and the ACK of the last."""
+    options = [("blksize", blksize), ("windowsize", window)]
+    frames = [g.ethernet(g.ip_udp(C, 1025, S, 69, g.rrq("w", "octet", options))),
+              g.ethernet(g.ip_udp(S, 3000, C, 1025, g.oack(options))),
+              g.ethernet(g.ip_udp(C, 1025, S, 3000, g.ack(0)))]
+    size = max(1, min(int(blksize) if blksize.lstrip("-").isdigit() else 8, 64))
+    for n in blocks:
+        frames.append(g.ethernet(g.ip_udp(S, 3000, C, 1025, g.data(n & 0xFFFF, bytes([n & 0xFF]) * size))))
+    frames.append(g.ethernet(g.ip_udp(S, 3000, C, 1025, g.data((blocks[-1] + 1) & 0xFFFF, b"end"))))
+    frames.append(g.ethernet(g.ip_udp(C, 1025, S, 3000, g.ack((blocks[-1] + 1) & 0xFFFF))))
+    return frames
+
+
+def overlapping6():
+    """IPv6 fragments of one datagram that overlap in every way: inside,
+    across the next piece's start, a copy with other bytes, an exact copy."""
+    fragmentable = udp6(S6, 3000, C6, 1025, g.data(1, bytes(range(256)) * 4))
+    pieces = [(0, 512, True), (256, 64, True), (504, 16, True), (512, 512, True), (1024, len(fragmentable) - 1024, False)]
+    frames = []
+    for start, n, more in pieces + [(512, 512, True)]:
+        frames.append(ethernet6(ipv6(S6, C6, fragment6(17, start // 8, more, 0x9abc) + fragmentable[start:start + n], 44)))
+    changed = bytearray(fragmentable)
+    changed[600] ^= 0xFF
+    frames.append(ethernet6(ipv6(S6, C6, fragment6(17, 64, True, 0x9abd) + bytes(changed[512:1024]), 44)))
+    frames.append(ethernet6(ipv6(S6, C6, fragment6(17, 64, True, 0x9abd) + fragmentable[512:1024], 44)))
+    return frames
+
+
+def wild_shapes():
+    """Huge windows across the wrap, option values out of range, and IPv6
+    fragments that overlap: inputs written directly, small enough to keep."""
+    corpus = os.path.join(HERE, "corpus", "frames")
+    os.makedirs(corpus, exist_ok=True)
+    inputs = [
+        frames_input(0, window_frames("65535", "8", [1, 65535, 0, 1, 2])),
+        frames_input(0, window_frames("32769", "8", [1, 32769, 32770, 65535, 0, 2])),
+        frames_input(0, window_frames("40000", "256", [1, 2, 40000, 40001, 65535, 0, 14464])),
+        frames_input(0x20, window_frames("65535", "8", [1, 3, 2, 65535, 2, 0, 1, 3])),
+        frames_input(0, window_frames("4", "-1", [60000])),
+        frames_input(0, window_frames("4", "70000", [3, 1, 2])),
+        frames_input(0, window_frames("4294967300", "4294967304", [1, 2, 3])),
+        frames_input(0, window_frames("-5", "4", [2, 1, 3])),
+        frames_input(0x40, overlapping6()),
+        frames_input(0x60, overlapping6()),
+    ]
+    for blob in inputs:
+        blob = cut(blob)
+        with open(os.path.join(corpus, hashlib.sha1(blob).hexdigest()), "wb") as out:
+            out.write(blob)
+
+
 def cut(blob):
     at = 3
     while at + 4 <= len(blob):
@@ -191,6 +250,7 @@ def cut(blob):
 
 def main():
     request_seeds()
+    wild_shapes()
     converter = sys.argv[1]
     captures = os.path.join(HERE, "captures")
     corpus = os.path.join(HERE, "corpus", "frames")
@@ -272,6 +332,9 @@ def request_seeds():
         g.oack([("blksize", "1428"), ("tsize", "123456"), ("timeout", "5")]),
         g.oack([("rollover", "0"), ("blksize", "0")]),
         g.oack([("tsize", "99999999999999999999")]) + b"blksize\0" + b"512",
+        g.oack([("blksize", "-1"), ("windowsize", "65535")]),
+        g.oack([("blksize", "65465"), ("windowsize", "4294967300")]),
+        g.oack([("blksize", "7"), ("windowsize", "-1")]),
     ]
     for seed in seeds:
         with open(os.path.join(folder, hashlib.sha1(seed).hexdigest()), "wb") as out:
