@@ -46,7 +46,8 @@ struct transfer_ends_t {
 };
 
 // Where the blocks stand. Block numbers count on past 65535 (see
-// block_number.h), and block n belongs at byte (n - 1) * blksize of the file.
+// block_number.h), and block n belongs at byte (n - 1) * blksize of the file
+// (unless `appended`).
 //
 // Every block up to `last_ack` is acknowledged: it counted, or it is a hole
 // that the capture never showed. A lock-step transfer (windowsize 1) waits
