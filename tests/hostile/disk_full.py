@@ -14,10 +14,14 @@ The same capture carved into a read-only tmpfs: no file can be created, each
 transfer is named in a warning ("unable to open file [NAME]: Read-only file
 system") and failed, and the status is 4 again.
 
-Skipped (77) where a tmpfs cannot be mounted.
+With no descriptor left for a file ("Too many open files"), the run fails
+in the same way; that case needs no mount and runs everywhere.
+
+The rest is skipped (77) where a tmpfs cannot be mounted.
 """
 import json
 import os
+import resource
 import subprocess
 import sys
 import tempfile
@@ -74,16 +78,38 @@ def read_only_problems(run, lines):
     return problems
 
 
+def no_descriptors_problems(tool, work):
+    """Descriptors for the standard streams and the capture, none more."""
+    folder = os.path.join(work, "fds")
+    os.mkdir(folder)
+    pcap = os.path.join(work, "in.pcap")
+    capture(pcap)
+    limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (4, 4))  # noqa: E731
+    run = subprocess.run([tool, "-r", pcap], cwd=folder, capture_output=True, text=True, timeout=120,
+                         preexec_fn=limit)
+    problems = []
+    if run.returncode != 4:
+        problems.append(f"no descriptors: exit status {run.returncode}, want 4")
+    if run.stderr.count("]: Too many open files\n") != 3 or os.listdir(folder):
+        problems.append(f"no descriptors: want a warning for each file and none made; standard error:\n{run.stderr}")
+    return problems
+
+
 def main():
     tool = os.path.abspath(sys.argv[1])
     with tempfile.TemporaryDirectory() as work:
+        descriptors = no_descriptors_problems(tool, work)
         full = carve_into(tool, work, "size=64k")
         read_only = carve_into(tool, work, "ro")
     if full is None or read_only is None:
+        for p in descriptors:
+            print("FAIL:", p)
+        if descriptors:
+            return 1
         print("SKIP: cannot mount a tmpfs here")
         return 77
     run, lines, sizes = full
-    problems = read_only_problems(*read_only[:2])
+    problems = descriptors + read_only_problems(*read_only[:2])
     if run.returncode != 4:
         problems.append(f"exit status {run.returncode}, want 4")
     failed = [t for t in lines if t.get("type") == "transfer" and t["state"] == "failed"]

@@ -307,18 +307,6 @@ TEST(ReportPath, CreatedOwnerOnly) {
   EXPECT_EQ(r.modes.at(sample_name) & 0777, 0600u);
 }
 
-// A file that cannot be created for want of a descriptor is a failure of
-// the run, named in its warning; the report says nothing reached a file.
-TEST(CreateFailure, NoDescriptorsLeftIsStatus4) {
-  run_setup setup;
-  setup.files["in.pcap"] = sample_transfer();
-  setup.open_files_limit = 4;  // standard streams and the capture
-  const run_result r = run_tool({"-r", "in.pcap"}, setup);
-  EXPECT_EQ(r.status, 4);
-  EXPECT_EQ(r.err, reading() + warning("unable to open file [" + sample_name + "]: Too many open files"));
-  EXPECT_TRUE(r.files.empty());
-}
-
 TEST(LongOptions, ReportToStandardOutputRefusedWithConsole) {
   run_setup setup;
   setup.files["in.pcap"] = sample_transfer();
