@@ -49,7 +49,9 @@ fail() { echo "FAIL ($case): $*"; status=1; }
 
 # One run: the pipeline in a process group of its own, a small transfer
 # that completes, then the big one, stopped after a second by $1 sent to $2
-# ("carve" or "group").
+# ("carve" or "group"). A background job of a shell without job control
+# starts with SIGINT ignored, which tftpcarve respects; a terminal's Ctrl-C
+# reaches a pipeline whose SIGINT is not ignored, so it is reset here.
 run_case() {
   case=$1-$2
   local out=$tmp/out.$case
@@ -57,7 +59,7 @@ run_case() {
   rm -f "$tmp/client/"*
   setsid bash -c 'cd "$1" && echo $$ >"$2/pgid" &&
     ip netns exec "$3" tcpdump -i lo -U -B 32768 -w - udp 2>"$2/tcpdump.err" |
-    { "$4" --report "$2/report" 2>"$2/carve.err" >/dev/null & echo $! >"$2/carve.pid"; wait $!; echo $? >"$2/carve.rc"; }' \
+    { env --default-signal=INT "$4" --report "$2/report" 2>"$2/carve.err" >/dev/null & echo $! >"$2/carve.pid"; wait $!; echo $? >"$2/carve.rc"; }' \
     bash "$out" "$tmp" "$ns" "$carve" &
   pipeline_pid=$!
   for _ in $(seq 100); do grep -q listening "$tmp/tcpdump.err" 2>/dev/null && [ -s "$tmp/carve.pid" ] && break; sleep 0.1; done
