@@ -33,20 +33,19 @@ bool before_first_block(const block_state_t &b) { return b.last_block == 0 && b.
 // The OACK's block size says which DATA is the last (the first shorter than
 // it), read as the C library's atoi reads it, so that a wild value such as
 // -1 still makes the next DATA the last one. It places blocks only when it
-// is one the option allows; otherwise, decided before the first block, each
-// counted block goes after the bytes counted before it.
+// is one the option allows; otherwise each counted block goes after the
+// bytes counted before it. Either is decided before the first block.
 void take_blksize(tftp_request_t &r, const char *text) {
   const auto size = static_cast<std::uint32_t>(c_atoi(text));
   const std::int64_t value = option_value(text);
   // 0, or no number at all, is no size: the default one.
   const bool placed = value == 0 || (value >= MIN_PLACED_BLKSIZE && value <= MAX_PLACED_BLKSIZE);
-  if (!placed && !before_first_block(r.blocks)) return;
+  // Once blocks came, the way they are placed stays.
+  if (!before_first_block(r.blocks) && (!placed || r.blocks.appended)) return;
   r.blocks.blksize = size == 0 ? DEFAULT_BLKSIZE : size;
-  if (placed || r.blocks.appended) {
-    r.blocks.appended = !placed;
-    return;
-  }
-  r.blocks.appended = true;
+  const bool was_appended = r.blocks.appended;
+  r.blocks.appended = !placed;
+  if (placed || was_appended) return;
   log_warning("block size %s out of range for file: %s; blocks written one after another", text,
               r.out.name ? r.out.name.get() : "");
 }
