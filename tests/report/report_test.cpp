@@ -266,10 +266,12 @@ TEST(ReportPath, InputRefused) {
       {{"-r", "in.pcap", "--report", "./in.pcap"}, "./in.pcap"},
       {{"-r", "in.pcap", "--report", "dir/../in.pcap"}, "dir/../in.pcap"},
       {{"--report", "link.pcap", "-r", "in.pcap"}, "link.pcap"},
+      {{"-r", "other.pcap", "-r", "in.pcap", "--report", "in.pcap"}, "in.pcap"},
   };
   for (const auto &c : cases) {
     run_setup setup;
     setup.files["in.pcap"] = sample_transfer();
+    setup.files["other.pcap"] = sample_transfer();
     setup.dirs = {"dir"};
     setup.symlinks["link.pcap"] = "in.pcap";
     const run_result r = run_tool(c.args, setup);
