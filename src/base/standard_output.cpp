@@ -10,14 +10,14 @@
 
 namespace {
 
-int write_error = 0;  // the first failure of a write to standard output
-// Standard error's: there is nowhere to tell it.
-int stderr_write_error = 0;
+retrying_target stdout_target{STDOUT_FILENO, false, 0};
+// Standard error's failure: there is nowhere to tell it.
+retrying_target stderr_target{STDERR_FILENO, false, 0};
 
 // Standard output is line-buffered on a terminal and fully buffered
 // otherwise, as stdio sets it up; standard error is unbuffered.
-void replace(std::FILE *&stream, int fd, int buffering, int *error) {
-  std::FILE *replaced = retrying_stream(fd, false, error);
+void replace(std::FILE *&stream, retrying_target &target, int buffering) {
+  std::FILE *replaced = retrying_stream(target);
   if (replaced == nullptr) return;
   std::setvbuf(replaced, nullptr, buffering, BUFSIZ);
   std::fflush(stream);
@@ -29,10 +29,10 @@ void replace(std::FILE *&stream, int fd, int buffering, int *error) {
 void standard_streams_retry_writes() {
   // A closed standard output is an error to tell, not a death.
   std::signal(SIGPIPE, SIG_IGN);
-  replace(stdout, STDOUT_FILENO, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, &write_error);
-  replace(stderr, STDERR_FILENO, _IONBF, &stderr_write_error);
+  replace(stdout, stdout_target, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF);
+  replace(stderr, stderr_target, _IONBF);
 }
 
-int stdout_write_error() { return write_error; }
+int stdout_write_error() { return stdout_target.error; }
 
-bool stdout_closed() { return write_error == EPIPE; }
+bool stdout_closed() { return stdout_target.error == EPIPE; }

@@ -115,7 +115,7 @@ void emit(const std::string &line) {
 // The report holds the names and addresses the files do: it is made
 // readable by its owner alone, as they are.
 constexpr mode_t REPORT_PERMISSIONS = 0600;
-int report_write_error = 0;
+retrying_target report_target;
 
 }  // namespace
 
@@ -127,7 +127,8 @@ bool report_open(const char *path) {
   }
   const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, REPORT_PERMISSIONS);
   if (fd < 0) return false;
-  report_stream = retrying_stream(fd, true, &report_write_error);
+  report_target = {fd, true, 0};
+  report_stream = retrying_stream(report_target);
   if (report_stream == nullptr) {
     const int saved = errno;
     ::close(fd);
@@ -256,7 +257,7 @@ bool report_close() {
   // A closed standard output was told, once, when it was found.
   if (report_to_stdout && run_stdout_closed()) ok = true;
   if (!report_to_stdout && std::fclose(report_stream) != 0) ok = false;
-  if (!ok && report_write_error != 0) errno = report_write_error;
+  if (!ok && report_target.error != 0) errno = report_target.error;
   report_stream = nullptr;
   return ok;
 }
