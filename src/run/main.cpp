@@ -162,6 +162,15 @@ void set_up_outputs(const command_line &cl) {
   if (!report_open(cl.report)) log_error(2, "unable to open report file %s: %s", cl.report, std::strerror(errno));
 }
 
+// The version, then the commit the build came from when it came from a git
+// work tree; the first line is what scripts have always read.
+void print_version() {
+  std::printf("tftpcarve %s\n", TFTPCARVE_VERSION);
+#ifdef TFTPCARVE_COMMIT
+  std::printf("commit %s\n", TFTPCARVE_COMMIT);
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
@@ -173,7 +182,7 @@ int main(int argc, char *argv[]) {
     std::exit(cl.usage_status);
   }
   if (cl.version) {
-    std::printf("tftpcarve %s\n", TFTPCARVE_VERSION);
+    print_version();
     std::exit(0);
   }
   const std::string filter_text = compose_filter(argc - optind, argv + optind);
