@@ -11,11 +11,6 @@
 # with lintian, installs it, runs it and removes it.
 include(GNUInstallDirs)
 
-# Whatever the umask of the one who builds: directories 0755, files 0644,
-# the program 0755.
-set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-
 install(TARGETS tftpcarve RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Debian wants the manual page and the changelogs compressed; -n leaves the
@@ -84,8 +79,13 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Loaded with dlopen when a compressed capture comes, so dpkg-shlibdeps
 # cannot see it.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libarchive13")
-# The control archive's files get the modes dpkg expects, whatever the umask.
+# Whatever the builder's umask: the control archive's files get the modes
+# dpkg expects, the directories 0755 (the install rules give files 0644 and
+# the program 0755). The staging script also strips the program as Debian
+# does.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_TFTPCARVE_STRIP ${CMAKE_STRIP})
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/debian/staging.cmake)
 # The long text, below the summary line; CPack indents it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "tftpcarve reads pcap or pcapng captures, from files, from standard input or
