@@ -1,16 +1,19 @@
 #!/bin/sh
-# Builds the Debian package, installs it on this machine with apt-get, runs the
-# installed /usr/bin/tftpcarve on examples/read-write.pcap, checks that man
-# finds its page, and removes the package again.
+# Builds the Debian package (under umask 077, so that no mode comes from the
+# umask), checks it with lintian (no error, no warning), installs it on this
+# machine with apt-get, runs the installed /usr/bin/tftpcarve on
+# examples/read-write.pcap, checks its --version, that man finds its page and
+# that a fresh bash completes its options, and removes the package again.
 #
 #   sh scripts/package-test.sh [BUILD-DIR]
 #
 # BUILD-DIR defaults to build-pkg, which is then configured without the tests
-# and benchmarks; a BUILD-DIR that is already configured keeps its settings.
-# Needs root and the Debian packages dpkg-dev (dpkg-shlibdeps) and man-db.
+# and benchmarks and with Debian's hardening flags (dpkg-buildflags); a
+# BUILD-DIR that is already configured keeps its settings. Needs root and the
+# Debian packages dpkg-dev, man-db, lintian and bash-completion.
 set -eu
 cd "$(dirname "$0")/.."
-src=$(pwd)
+src=$(pwd -P)
 dir=${1:-build-pkg}
 case $dir in /*) ;; *) dir=$src/$dir ;; esac
 capture=$src/examples/read-write.pcap
@@ -19,7 +22,7 @@ fail() { echo "package-test: FAIL: $*" >&2; exit 1; }
 
 [ "$(id -u)" -eq 0 ] || fail "needs root to install the package"
 [ -f "$capture" ] || fail "$capture is missing"
-for tool in cmake ninja cpack dpkg-shlibdeps apt-get man; do
+for tool in cmake ninja cpack dpkg-shlibdeps dpkg-buildflags dpkg-parsechangelog apt-get man lintian bash; do
   command -v "$tool" >/dev/null 2>&1 || fail "$tool not found (run: sh scripts/setup.sh --test)"
 done
 
@@ -31,19 +34,42 @@ if dpkg-query -W -f='${Status}' tftpcarve 2>/dev/null | grep -q "ok installed"; 
   apt remove tftpcarve >/dev/null
 fi
 
-# Build: the binary and the compressed manual page are all the package holds.
+# Build: the binary, and the compressed manual page and changelogs.
 if [ -f "$dir/CMakeCache.txt" ]; then
   cmake -S . -B "$dir" >/dev/null
 else
-  cmake -S . -B "$dir" -G Ninja -DTFTPCARVE_TESTS=OFF -DTFTPCARVE_BENCH=OFF >/dev/null
+  # The flags Debian builds its packages with (hardening included).
+  flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+  cmake -S . -B "$dir" -G Ninja -DTFTPCARVE_TESTS=OFF -DTFTPCARVE_BENCH=OFF \
+    -DCMAKE_CXX_FLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" -DCMAKE_EXE_LINKER_FLAGS="$(flags LDFLAGS)" >/dev/null
 fi
 cmake --build "$dir" -j2 --target tftpcarve tftpcarve_man
-rm -f "$dir"/tftpcarve_*.deb
-(cd "$dir" && cpack -G DEB >cpack.log 2>&1) || { cat "$dir/cpack.log"; fail "cpack -G DEB failed"; }
+rm -rf "$dir"/tftpcarve_*.deb "$dir/_CPack_Packages"
+(umask 077 && cd "$dir" && cpack -G DEB >cpack.log 2>&1) || { cat "$dir/cpack.log"; fail "cpack -G DEB failed"; }
 set -- "$dir"/tftpcarve_*.deb
 [ $# -eq 1 ] && [ -f "$1" ] || fail "expected one tftpcarve_*.deb in $dir, found: $*"
 deb=$1
 echo "package-test: built $(basename "$deb")"
+
+# lintian: every tag is shown, and an error or a warning fails the test.
+lintian_status=0
+lintian --info --display-experimental --pedantic --fail-on error,warning "$deb" >"$dir/lintian.log" 2>&1 ||
+  lintian_status=$?
+grep -v '^running with root privileges' "$dir/lintian.log" | sed 's/^/lintian: /'
+[ "$lintian_status" -eq 0 ] || fail "lintian found errors or warnings in $(basename "$deb")"
+if grep -q '^[EW]: ' "$dir/lintian.log"; then fail "lintian found errors or warnings"; fi
+echo "package-test: lintian passes $(basename "$deb")"
+
+# One version everywhere: the package, its changelog, the project's
+# changelog and the manual page.
+version=$(dpkg-deb -f "$deb" Version)
+upstream=${version%-*}
+changelog_version=$(dpkg-parsechangelog -l packaging/debian/changelog -S Version)
+[ "$changelog_version" = "$version" ] ||
+  fail "packaging/debian/changelog starts at $changelog_version, the package is $version"
+grep -q "^## $upstream " CHANGELOG.md || fail "CHANGELOG.md has no section for $upstream"
+grep -q "^\.TH TFTPCARVE 1 [^ ]* \"tftpcarve $upstream\"" doc/tftpcarve.1 ||
+  fail "the manual page's .TH does not name tftpcarve $upstream"
 
 depends=$(dpkg-deb -f "$deb" Depends)
 case $depends in
@@ -66,7 +92,9 @@ apt install --no-install-recommends "$deb" >"$work/apt.log" 2>&1 ||
 installed=1
 echo "package-test: installed ($depends)"
 
-for path in /usr/bin/tftpcarve /usr/share/man/man1/tftpcarve.1.gz; do
+shipped="/usr/bin/tftpcarve /usr/share/man/man1/tftpcarve.1.gz /usr/share/bash-completion/completions/tftpcarve
+/usr/share/doc/tftpcarve/copyright /usr/share/doc/tftpcarve/changelog.gz /usr/share/doc/tftpcarve/changelog.Debian.gz"
+for path in $shipped; do
   dpkg -L tftpcarve | grep -qx "$path" || fail "the package does not install $path"
   [ -f "$path" ] || fail "$path is missing after installation"
 done
@@ -85,6 +113,19 @@ diff -r "$work/built" "$work/installed" >/dev/null ||
   fail "the installed program's files differ from the build tree's"
 echo "package-test: /usr/bin/tftpcarve reconstructed $count files from examples/read-write.pcap"
 
+# --version: the version, then the commit of this work tree when it is one.
+expected_version=$(printf 'tftpcarve %s' "$upstream")
+if commit=$(git -C "$src" rev-parse HEAD 2>/dev/null) && [ "$(git -C "$src" rev-parse --show-toplevel)" = "$src" ]; then
+  expected_version=$(printf '%s\ncommit %s' "$expected_version" "$commit")
+fi
+[ "$(/usr/bin/tftpcarve --version)" = "$expected_version" ] ||
+  fail "/usr/bin/tftpcarve --version gives: $(/usr/bin/tftpcarve --version)"
+echo "package-test: --version: $(/usr/bin/tftpcarve --version | tr '\n' ' ')"
+
+# A fresh bash finds the completion where bash-completion looks for it.
+bash "$src/tests/packaging/completion-test.sh" --installed /usr/bin/tftpcarve ||
+  fail "the installed bash completion fails"
+
 page=$(man -w tftpcarve) || fail "man -w tftpcarve finds no page"
 [ "$page" = /usr/share/man/man1/tftpcarve.1.gz ] || fail "man -w tftpcarve gives $page"
 MANWIDTH=80 man --warnings tftpcarve >"$work/man.txt" 2>"$work/man.err" ||
@@ -95,8 +136,9 @@ echo "package-test: man finds $page"
 
 apt remove tftpcarve >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt-get remove failed"; }
 installed=0
-[ ! -e /usr/bin/tftpcarve ] || fail "/usr/bin/tftpcarve is still there after removal"
-[ ! -e /usr/share/man/man1/tftpcarve.1.gz ] || fail "the manual page is still there after removal"
+for path in $shipped /usr/share/doc/tftpcarve; do
+  [ ! -e "$path" ] || fail "$path is still there after removal"
+done
 if dpkg-query -W -f='${Status}' tftpcarve 2>/dev/null | grep -q "ok installed"; then
   fail "tftpcarve is still installed after apt-get remove"
 fi

@@ -8,7 +8,7 @@ pkgs="build-essential g++ cmake ninja-build pkg-config libpcap-dev libssl-dev li
 if [ "${1:-}" = "--test" ]; then
   # Sanitizers and fuzzing, memory checking, the manual page and the package,
   # and real TFTP peers for the live pipe test.
-  pkgs="$pkgs clang libclang-rt-14-dev valgrind groff-base mandoc man-db dpkg-dev file python3 gzip"
+  pkgs="$pkgs clang libclang-rt-14-dev valgrind groff-base mandoc man-db dpkg-dev lintian bash-completion file python3 gzip git"
   pkgs="$pkgs iproute2 tftpd-hpa tftp-hpa atftp"
   # Compressed captures and their tools, and the many-captures example
   # (GNU parallel, jq).
