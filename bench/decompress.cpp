@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The decompression floor of a compressed capture: libarchive's raw reader,
 // in one thread, to /dev/null, as tftpcarve's decompressing thread reads it.
 //

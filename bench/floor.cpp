@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The benchmark's floor: the least work that any correct carver of TFTP
 // transfers must do on a capture, with nothing of TFTP's state machine.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Writes a large, protocol-correct classic pcap capture of TFTP transfers for
 // the benchmark, and the list of files that carving it must produce.
 //

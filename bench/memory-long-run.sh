@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Peak memory of a long live run: 1,000,000 short transfers, 4 at once, one
 # packet every 10 ms of capture time (about 17 hours), so that finished
 # transfers are forgotten once idle for ten minutes. The peak must stay

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Times tftpcarve against the floor program (bench/floor.cpp) on generated
 # captures and checks tftpcarve's output against each capture's manifest.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A small SHA-256 (FIPS 180-4) for the capture generator's manifest: the
 // expected files are hashed as their blocks are made, so that nothing has to
 // be held in memory or read back.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: BSD-2-Clause
 # End-to-end check on small generated captures: tftpcarve must produce every
 # expected file byte for byte and nothing else. Also checks that the generator
 # is deterministic, and that the floor program, on captures without resent

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Splits a classic pcap file into N files of about equal size, as a ring of
 rotated captures would have it: each file has the header and a run of whole
 records.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Benchmark programs: the capture generator and the floor program that the
 # carver is timed against (bench/run-bench.sh runs them).
 option(TFTPCARVE_BENCH "Build the benchmark programs" ON)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # The git commit the program is built from, for --version: read when CMake
 # configures, and only when the source tree is a git work tree of its own (a
 # release tarball unpacked inside another repository must not take that

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # libFuzzer targets. They need clang, and a build of the core of their own:
 # the core is instrumented for coverage (fuzzer-no-link) and checked by ASan
 # and UBSan, and only the targets link the fuzzer's main.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Installation and the Debian package.
 #
 #   cmake --install BUILD [--prefix DIR]   bin/tftpcarve, share/man/man1/tftpcarve.1.gz,

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Checks the manual page: groff, mandoc and man render it without a word of
 # complaint, and it documents every option that the program's usage text
 # lists.

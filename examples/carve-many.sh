@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Carves many capture sets at once: one tftpcarve per set, run by GNU
 # parallel on this machine or across machines, then one summary table of
 # the transfers of every set by state.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
 // The input of fuzz_frames, shared with the converter frames_pcap:

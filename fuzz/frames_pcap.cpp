@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Converts between capture files and inputs of fuzz_frames.
 //
 //   frames_pcap to-input CAPTURE INPUT [FLAGS [LEVELS]]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Drives whole runs through the per-frame path, from the frame's tags and
 // the filter's view of it, through the link-layer handler, down to output
 // files, with state carried across the frames of one input.

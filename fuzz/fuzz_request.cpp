@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Request recognition and OACK parsing alone: both read texts out of a
 // datagram that may hold no NUL where one is expected.
 

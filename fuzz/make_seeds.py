@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Writes the seed captures of the fuzz corpus and converts them, with the
 captures under tests/captures/, into inputs of fuzz_frames.
 

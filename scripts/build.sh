@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Configures and builds into build/ (or the folder given as $1).
 set -eu
 cd "$(dirname "$0")/.."

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Checks the include order of src/: every #include "folder/file.h" runs from
 a folder to one at the same or a lower layer, and no files include each other
 in a circle (a file including a header that leads back to its own).

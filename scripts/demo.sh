@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs what is missing, builds, and reconstructs the files of the example
 # capture into out/.
 set -eu

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the libFuzzer targets with clang into build-fuzz and runs each one
 # for a bounded time (default 90 seconds) from the committed corpus, with
 # the TFTP dictionary. Fails on any crash, leak, sanitizer report or hang.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Runs the tool under valgrind on the normal paths: every capture in
 # tests/captures/real and tests/captures/regress, the seed captures of the
 # fuzz corpus, each with a few option sets, and a sample of the fuzz corpus

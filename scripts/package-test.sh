@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the Debian package (under umask 077, so that no mode comes from the
 # umask), checks it with lintian (no error, no warning), installs it on this
 # machine with apt-get, runs the installed /usr/bin/tftpcarve on

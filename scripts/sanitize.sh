@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Builds the whole project and its test suite with AddressSanitizer and
 # UndefinedBehaviorSanitizer into build-asan and runs every test there.
 set -eu

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs what building and testing the project needs on a Debian 12 machine.
 # Safe to run again: apt-get skips what is already there.
 set -eu

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Installs what is missing, builds, and runs every test: the suite, the suite
 # again under AddressSanitizer and UndefinedBehaviorSanitizer, the end-to-end
 # runs under valgrind, a short bounded fuzz run of each target, and the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Run by CPack on its staging tree, before it makes the package, to finish
 # the tree as Debian's own packaging helpers would.
 #

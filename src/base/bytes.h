@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
 // base/: the words every layer shares: byte views and the cursor that reads

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "base/capture_clock.h"
 
 #include <cstdio>

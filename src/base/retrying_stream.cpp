@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "base/retrying_stream.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "base/standard_output.h"
 
 #include <unistd.h>

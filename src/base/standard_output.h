@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
 // Standard output carries the trace, the dump, the blocks printed with -c

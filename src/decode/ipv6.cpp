@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "decode/ipv6.h"
 
 #include "decode/fragment.h"

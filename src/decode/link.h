@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
 // decode/: from a frame's link header to a UDP datagram of TFTP: the link

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
 // input/: which frames reach decoding. It opens the capture, composes,

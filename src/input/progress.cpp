@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "input/progress.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "output/block_output.h"
 
 #include <cerrno>

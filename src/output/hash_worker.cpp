@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "output/hash_worker.h"
 
 #include <openssl/evp.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "output/write_buffer_pool.h"
 
 #include <algorithm>

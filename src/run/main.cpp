@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // run/: the top of the house: the command line, where files and the report
 // go, and the run's exit status. Every other folder lies below it; nothing
 // includes it.

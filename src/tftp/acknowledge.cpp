@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The acknowledgement rules: which blocks an acknowledgement makes count at
 // their places, and which it leaves as holes.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A transfer's life: naming its output, letting go of what it owns,
 // forgetting it when idle, and the end of the run.
 

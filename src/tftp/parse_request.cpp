@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "tftp/parse_request.h"
 
 #include <strings.h>

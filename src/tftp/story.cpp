@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What the report tells of each transfer: gathered as its datagrams come,
 // told once when it ends (or at the end of the run).
 

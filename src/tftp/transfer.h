@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
 // tftp/: TFTP transfers: parsing a request, making a transfer of it,

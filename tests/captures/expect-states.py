@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Prints the manifest lines of one capture, or of a set of captures read as
 one, for transfers that do not all end well: each transfer's output file
 (named after its endpoints), that file's SHA-256 and size, and how the

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Prints the manifest lines of one capture: the file that each transfer in it
 must be reconstructed into, named after its endpoints, and that file's SHA-256
 and size.

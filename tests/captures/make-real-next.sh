@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Makes the captures of real TFTP traffic in tests/captures/real-next/ and
 # their manifest: traffic that tftpcarve is still being taught to read, kept
 # apart from real/ so that the test run does not check it yet. Run as root on

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Makes captures of real TFTP traffic that come as several files, in
 # tests/captures/real-ring/, and their manifest:
 #

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Makes the captures of real TFTP transfers that do not all end well, in
 # tests/captures/real-verdict/, and their manifest: transfers aborted by an
 # ERROR, requests lost or never answered, and names holding control bytes.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Makes the captures of real TFTP traffic in tests/captures/real/ and their
 # manifest. Run as root on a Debian 12 machine with tftpd-hpa, tftp-hpa,
 # atftp, tcpdump, tshark (dumpcap, editcap), iproute2 and iptables installed;

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 # Helpers to run real TFTP servers, clients and packet captures inside a
 # network namespace of their own, so that no traffic leaves the machine and
 # nothing else on it sees or disturbs the transfers. Meant to be sourced by

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Reads one file over TFTP with request options that the packaged clients do
 not send: atftp refuses option names it does not know, and tftp-hpa sends no
 options at all, so neither can ask tftpd-hpa to wrap its block number to 1

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """One switch with an access port and a trunk port, for kernels without 802.1Q
 support: frames that arrive on ACCESS leave on TRUNK with the given tags
 inserted after the MAC addresses, and frames that arrive on TRUNK carrying

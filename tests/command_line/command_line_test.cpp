@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The command line, the capture run from opening to exit status, and the
 // diagnostic log's prefixes and levels.
 

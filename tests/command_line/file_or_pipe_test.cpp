@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A capture file and standard input from a pipe are read differently (a
 // file in large pieces, a pipe as its bytes come), with many transfers in
 // progress. Either way every frame must be handled the same way and in the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Running out of memory is a fatal report with its own status, whichever
 // allocation of a new record runs out first: the record, its parts, or its
 // entry in a lookup index that grows with the records.

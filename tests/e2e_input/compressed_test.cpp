@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Compressed captures, told by their first bytes whatever their names: from
 // files, from standard input, and as pieces of a ring.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Several captures read as one (-r repeated, -V): their frames merged by
 // capture time, each file with its own link type and filter, announced as
 // one file is, and opened only when the merge reaches it.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # examples/carve-many.sh with two jobs on a folder of capture sets made from
 # the committed real captures: a gzipped ring, two captures of different link
 # types, one plain capture, and a set holding a file that is no capture.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Output files: their names (with and without the file name, sanitised),
 // creation (never over an existing file without -f, never through a
 // symbolic link, owner-only permissions), console mode, the end-of-run pass

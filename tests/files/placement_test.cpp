@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Every block at its place: block n goes at byte (n - 1) * blksize of its
 // file, whatever the capture missed. A block the capture never showed but
 // whose acknowledgement is proved leaves a hole of zeros, named with its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // IPv4 fragment reassembly: a request split into fragments traces as one
 // READ line once it is complete; records still incomplete at the end of the
 // run are listed at debug level 2.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // IPv4 decoding: header checks, the header checksum (enforced with -B) and
 // the choice between the whole-datagram road and reassembly.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // IPv6 with -6: every link type that carries it, the fixed header, the
 // extension headers, the UDP checksum over the IPv6 pseudo-header and
 // fragment reassembly. Without -6 IPv6 meets the warnings it always had.

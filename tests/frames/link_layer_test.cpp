@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Link-layer framing: each handler checks that the frame was captured whole,
 // strips its header and hands the IPv4 packet on. A read request with -v
 // shows that a frame got through. Frames shorter than the bytes that the

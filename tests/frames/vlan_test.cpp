@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // VLAN tags: a stack of 802.1Q/802.1ad tags on Ethernet and Linux cooked v1
 // is taken off, and what is inside is filtered and decoded as an untagged
 // frame would be, with the same warnings.

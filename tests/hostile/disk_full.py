@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """A full disk, or one that takes nothing, is never a success.
 
     disk_full.py TFTPCARVE

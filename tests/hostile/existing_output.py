@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """What already stands at an output name is respected. A symbolic link is
 never followed, with or without -f: opening fails with a warning and the
 link's target is left as it was (or, for a dangling link, never created). A

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Times the tool on captures that pile up transfers under one requester
 endpoint, to show how the cost of matching a datagram grows with the
 transfers that share its addresses and requester port. Not a test (no

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Times the tool on captures of one datagram split into ever more tiny
 pieces, to show how the cost of a fragment grows with the pieces already
 kept for its datagram. Not a test (no timing is asserted anywhere); run it

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """A capture of many thousands of incomplete fragments, or of unfinished
 transfers, runs to its end with memory that grows in step with the capture.
 

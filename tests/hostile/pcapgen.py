@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """Builds capture files packet by packet, for hostile and regression captures.
 
 Only the standard library: every layer is a few lines of struct packing, and

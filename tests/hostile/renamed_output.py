@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """A transfer's output name may change after its file was created: a server
 that first answers from port 0 and only later from its real port renames
 the transfer. When the file's descriptor was parked (more transfers in

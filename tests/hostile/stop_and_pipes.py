@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Signals and pipes never cost what counted.
 
     stop_and_pipes.py TFTPCARVE

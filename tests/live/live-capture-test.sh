@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Live capture on an interface: tftpcarve -i captures on the client's side of
 # a veth pair between two network namespaces while real TFTP transfers run,
 # and reconstructs their files; SIGINT ends the run cleanly. An unknown

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-2-Clause
 # Checks the bash completion of tftpcarve in a bash started for the purpose:
 # the completion is registered for the command (complete -p), offers every
 # option that the program's usage text lists, and completes each option's

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Live use in a pipe: tcpdump writes the capture to standard output while real
 # TFTP transfers run, and tftpcarve, reading that pipe, reconstructs the files.
 #

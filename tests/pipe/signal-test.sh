@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: BSD-2-Clause
 # A live run ended by a signal finishes as the end of the capture would:
 # tcpdump writes a capture of real TFTP transfers into a pipe, tftpcarve
 # reads it, and mid-way through a long transfer the run is stopped, once

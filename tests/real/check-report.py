@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Checks the report of one capture against its manifest lines.
 
     check-report.py REPORT MANIFEST CAPTURE

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Carves the sets of real captures that come as several files (a gzipped
 # tcpdump ring, two captures of different link types taken at once), each set
 # read as one capture, and checks that every transfer listed in the manifest

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Carves every capture of real TFTP traffic listed in the manifest and checks
 # that each yields exactly the files listed for it, byte for byte, and that
 # its exchange trace is exactly the one committed beside it: <capture>.trace

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Runs the tool on every capture listed in the cases file and checks that it
 # ends with the expected status, with no signal and no sanitizer report.
 # Each capture once exposed a fault; the cases file says which.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The report: one JSON line per transfer as it ends, then a summary. Each
 // case writes it to standard output (--report -) and checks it whole.
 

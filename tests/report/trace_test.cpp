@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The exchange trace on standard output: which datagrams each -v level
 // shows, the option suffixes, the dump that -X adds after each line, and the
 // order of lines against the blocks printed in console mode.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "capture_builder.h"
 
 #include <arpa/inet.h>

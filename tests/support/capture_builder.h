@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
 // Builds capture files byte by byte, so that a test reads as the packets it

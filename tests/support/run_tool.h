@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
 // Runs the built tftpcarve binary as a user would, in a fresh temporary

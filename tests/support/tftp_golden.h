@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #pragma once
 
 // Shorthands for the TFTP cases: trace lines, output names and the debug

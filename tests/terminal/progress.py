@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """The progress line, through a pseudo-terminal.
 
     progress.py TFTPCARVE CAPTURE

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Windows of more than 32768 blocks (RFC 7440 allows 65535): every block of
 // every window is read as the block it is, across the wrap of the 16-bit
 // block numbers too, and a number that could stand for two blocks is never

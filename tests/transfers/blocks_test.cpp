@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Blocks and acknowledgements: one block is held per transfer and written
 // when its acknowledgement is seen in sequence, or at once when it is the
 // last (shorter than the block size); OACK sets the block size; ERROR is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Long runs forget what is over: a finished transfer idle for ten minutes of
 // capture time, and a datagram whose fragments did not all come within 30
 // seconds. Shorter gaps forget nothing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Transfers over IPv6 (-6): matched on their endpoints as IPv4 ones are,
 // traced with compressed addresses, and named with every group of each
 // address written out.

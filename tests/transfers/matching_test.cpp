@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The transfer table: learning the server's port, matching each message to
 // its transfer by addresses and ports, following broadcast requests,
 // replacing retransmitted requests, and turning away message kinds that a

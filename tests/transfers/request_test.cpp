@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Request recognition, seen through the trace: a payload that is a read or
 // write request shows as a READ or WRITE line with its option suffixes; one
 // that is not goes on to the transfer table and shows as unmatched at -vvv.

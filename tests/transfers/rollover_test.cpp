@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Block numbers past 65535: a transfer counts its blocks on in 32 bits, so a
 // long transfer is written whole and in order whether its sender wraps from
 // 65535 to 0 or to 1, and the acknowledgement rules hold across the wrap.

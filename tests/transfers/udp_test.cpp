@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // UDP decoding: the length checks, the checksum (enforced with -B, a debug
 // line without it, never checked when zero), the pseudo-header's destination
 // with source routes, and the hand-off of every payload that passes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The IPv6 side of ip_address: one value per distinct address, never equal
 // to an IPv4 address, and its three text forms.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Blocks held, staged in write buffers, counted and written, for many files
 // at once under a tiny buffer budget and few descriptors, so that buffers
 // are taken back, cut down to their staged blocks and files parked all the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Compressed captures are told by their first bytes: every compression by
 // its magic, and no capture format (nor a stream too short to tell) taken
 // for one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The reassembly keeps its coverage and insertion point up to date piece by
 // piece instead of walking the pieces for every fragment. These tests hold it
 // against a plain model that walks the whole piece list each time, on many

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The report's JSON strings: escapes as JSON asks, and every byte that is
 // not part of valid UTF-8 kept as a surrogate escape, so that no name is
 // lost or mistaken for another.

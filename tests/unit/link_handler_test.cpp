@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The minimum-length checks of the link-layer handlers for frames that
 // libpcap's "udp" filter never lets through (the filter reads past them).
 

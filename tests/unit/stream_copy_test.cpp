@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The copy into cold write buffers must be a plain copy whatever the
 // length and wherever it starts and ends within a cache line.
 

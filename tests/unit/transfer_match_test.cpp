@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A datagram is tied to its transfer through indexes of the records, and a
 // chain of records that share their endpoints is split further once it is
 // long. Whichever way, the record found must be the one a single walk of
