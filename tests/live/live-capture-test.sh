@@ -97,7 +97,9 @@ head -c 20000 /dev/urandom >"$tmp/root/opt.bin"
 
 ip netns exec "$server_ns" in.tftpd -L -a 10.99.0.1:69 -s "$tmp/root" -c -u root 2>"$tmp/server.err" &
 server_pid=$!
-(cd "$tmp/out" && exec ip netns exec "$client_ns" "$carve" -i "$veth_client" -p) \
+# A background job of a non-interactive shell starts with SIGINT ignored, and
+# the tool leaves an ignored SIGINT ignored: restore it, as a terminal would.
+(cd "$tmp/out" && exec ip netns exec "$client_ns" env --default-signal=INT "$carve" -i "$veth_client" -p) \
   >"$tmp/carve.out" 2>"$tmp/carve.err" &
 carve_pid=$!
 wait_for 'grep -q listening "$tmp/carve.err"' 300 || fail "tftpcarve did not start: $(cat "$tmp/carve.err")"
