@@ -59,7 +59,7 @@ bool live_input = false;
 void forget_what_is_old() {
   if (capture_latest_us < next_sweep_us) return;
   next_sweep_us = capture_latest_us + SWEEP_EVERY_US;
-  forget_idle_transfers();
+  expire_transfers(capture_latest_us);
   frag_expire(capture_latest_us);
 }
 

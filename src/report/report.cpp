@@ -13,6 +13,7 @@
 
 #include "base/capture_clock.h"
 #include "base/retrying_stream.h"
+#include "report/community_id.h"
 #include "report/json.h"
 #include "report/run_status.h"
 #include "base/cursor.h"
@@ -24,20 +25,10 @@ std::FILE *report_stream = nullptr;
 bool report_to_stdout = false;
 
 struct totals_t {
-  std::uint64_t by_verdict[4] = {};
+  std::uint64_t by_verdict[TRANSFER_VERDICTS] = {};
   std::uint64_t files = 0;
   std::uint64_t bytes = 0;
 } totals;
-
-const char *verdict_name(transfer_verdict v) {
-  switch (v) {
-    case transfer_verdict::complete: return "complete";
-    case transfer_verdict::incomplete: return "incomplete";
-    case transfer_verdict::error: return "error";
-    case transfer_verdict::failed: return "failed";
-  }
-  return "incomplete";
-}
 
 void key(std::string &out, const char *name) {
   out += out.back() == '{' ? "\"" : ",\"";
@@ -118,7 +109,57 @@ void emit(const std::string &line) {
 constexpr mode_t REPORT_PERMISSIONS = 0600;
 retrying_target report_target;
 
+// Seconds with six decimals, from microseconds, without a detour through
+// floating point.
+void seconds(std::string &out, std::int64_t us) {
+  if (us < 0) {
+    out += '-';
+    us = -us;
+  }
+  char s[32];
+  std::snprintf(s, sizeof s, "%lld.%06lld", static_cast<long long>(us / 1000000), static_cast<long long>(us % 1000000));
+  out += s;
+}
+
+void errors_array(std::string &out, const transfer_report_t &t) {
+  out += '[';
+  for (std::size_t i = 0; i < t.error_count; ++i) {
+    if (i) out += ',';
+    out += "{\"code\":";
+    number(out, t.errors[i].code);
+    out += ",\"message\":";
+    text(out, t.errors[i].message);
+    out += '}';
+  }
+  out += ']';
+  if (t.errors_more) key(out, "errors_more"), number(out, t.errors_more);
+}
+
+// The fields that let a person see where time went and join the line with
+// other tools' flow logs.
+void timing_and_flows(std::string &out, const transfer_report_t &t) {
+  key(out, "requests"), number(out, t.requests);
+  key(out, "request_to"), endpoint_text(out, t.request_to);
+  key(out, "duration"), seconds(out, t.last_us > t.first_us ? t.last_us - t.first_us : 0);
+  key(out, "ts"), seconds(out, t.first_us);
+  key(out, "max_gap"), seconds(out, t.max_gap_us);
+  key(out, "community_id"), text(out, udp_community_id(t.requester, t.server).text.data());
+  key(out, "request_community_id"), text(out, udp_community_id(t.requester, t.request_to).text.data());
+  if (t.error_count != 0) key(out, "errors"), errors_array(out, t);
+}
+
 }  // namespace
+
+const char *verdict_name(transfer_verdict v) {
+  switch (v) {
+    case transfer_verdict::complete: return "complete";
+    case transfer_verdict::incomplete: return "incomplete";
+    case transfer_verdict::error: return "error";
+    case transfer_verdict::failed: return "failed";
+    case transfer_verdict::unanswered: return "unanswered";
+  }
+  return "incomplete";
+}
 
 bool report_open(const char *path) {
   if (std::strcmp(path, "-") == 0) {
@@ -216,6 +257,7 @@ void report_transfer(transfer_report_t &t) {
   key(out, "last_time"), text(out, rfc3339(t.last_us).text);
   key(out, "blocks"), number(out, t.blocks);
   key(out, "retransmitted"), number(out, t.retransmitted);
+  timing_and_flows(out, t);
   out += '}';
   line.tail = std::move(out);
   // On standard output the report's lines keep their place among the
@@ -238,7 +280,7 @@ void report_summary(std::uint64_t frames) {
   key(out, "type"), text(out, "summary");
   key(out, "transfers");
   out += '{';
-  for (int v = 0; v < 4; ++v) {
+  for (int v = 0; v < TRANSFER_VERDICTS; ++v) {
     key(out, verdict_name(static_cast<transfer_verdict>(v)));
     number(out, totals.by_verdict[v]);
   }

@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/address.h"
 #include "base/bytes.h"
@@ -24,7 +26,17 @@
 // digest is computed (hash_worker.h), and the lines after it with it, so
 // that the run does not wait for the hashing; the order stays the same.
 
-enum class transfer_verdict { complete, incomplete, error, failed };
+enum class transfer_verdict { complete, incomplete, error, failed, unanswered };
+inline constexpr int TRANSFER_VERDICTS = 5;
+
+// The verdict's name, as the report and the summary print it.
+const char *verdict_name(transfer_verdict v);
+
+// One ERROR a transfer saw.
+struct error_seen_t {
+  std::uint16_t code;
+  std::string_view message;
+};
 
 struct transfer_report_t {
   endpoint_t requester;
@@ -54,6 +66,12 @@ struct transfer_report_t {
   std::int64_t last_us = 0;
   std::uint32_t blocks = 0;
   std::uint32_t retransmitted = 0;
+  std::uint32_t requests = 1;
+  endpoint_t request_to;  // where the first request went
+  std::int64_t max_gap_us = 0;
+  const error_seen_t *errors = nullptr;
+  std::size_t error_count = 0;
+  std::uint32_t errors_more = 0;
 };
 
 // Opens the report ("-" for standard output). False with errno set when it

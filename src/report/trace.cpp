@@ -5,16 +5,17 @@
 
 #include "base/log.h"
 #include "base/options.h"
+#include "base/wire_text.h"
 #include "report/dump.h"
 #include "report/run_status.h"
 
 namespace {
 
 void print_option_suffixes(const tftp_msg_t &msg) {
-  if (msg.blksize) std::printf(" blksize=%s", msg.blksize);
-  if (msg.timeout) std::printf(" timeout=%s", msg.timeout);
-  if (msg.tsize) std::printf(" tsize=%s", msg.tsize);
-  if (msg.windowsize) std::printf(" windowsize=%s", msg.windowsize);
+  if (msg.blksize) std::printf(" blksize=%s", wire_text(msg.blksize).c_str());
+  if (msg.timeout) std::printf(" timeout=%s", wire_text(msg.timeout).c_str());
+  if (msg.tsize) std::printf(" tsize=%s", wire_text(msg.tsize).c_str());
+  if (msg.windowsize) std::printf(" windowsize=%s", wire_text(msg.windowsize).c_str());
 }
 
 // Prints the line of a handled message.
@@ -28,8 +29,8 @@ void print_handled(const char *src, std::uint16_t sport, const char *dst, std::u
       std::printf("%-5s %s:%d > %s:%d %d\n", "ACK", src, sport, dst, dport, msg.ack_block);
       break;
     case tftp_op::error:
-      std::printf("%-5s %s:%d > %s:%d %d \"%.*s\"\n", "ERROR", src, sport, dst, dport, msg.error_code,
-                  static_cast<int>(msg.error_msg.size()), msg.error_msg.data());
+      std::printf("%-5s %s:%d > %s:%d %d \"%s\"\n", "ERROR", src, sport, dst, dport, msg.error_code,
+                  wire_text(msg.error_msg).c_str());
       break;
     default:
       std::printf("%-5s %s:%d > %s:%d", "OACK", src, sport, dst, dport);
@@ -50,7 +51,7 @@ void trace_exchange(trace_outcome outcome, const datagram_ends &ends, const tftp
   switch (outcome) {
     case trace_outcome::request:
       std::printf("%-5s %s:%d > %s:%d \"%s\" %s", msg.op == tftp_op::rrq ? "READ" : "WRITE", src.text, ends.sport,
-                  dst.text, ends.dport, msg.filename, msg.mode);
+                  dst.text, ends.dport, wire_text(msg.filename).c_str(), wire_text(msg.mode).c_str());
       print_option_suffixes(msg);
       std::putchar('\n');
       break;

@@ -28,7 +28,8 @@ bool count_block(tftp_request_t &r, std::uint32_t block, std::uint32_t length) {
   if (!output_count(r.out, place_of(r, block), length, {r.blocks.last_block, r.blocks.last_ack})) {
     story_failed(r, r.out.failure);
     r.state = TFTP_REQ_DONE;
-    table_finished(r, capture_latest_us);
+    table_finished(r);
+    table_after_error(r, false);
     release_request(r);
     return false;
   }

@@ -71,7 +71,8 @@ void finish(tftp_request_t &r, std::uint32_t final_block, std::uint32_t final_le
   if (r.story) r.story->end_seen = final_block != 0;
   report_holes(r);
   r.state = TFTP_REQ_DONE;
-  table_finished(r, capture_latest_us);
+  table_finished(r);
+  table_after_error(r, false);
   release_request(r);
 }
 

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "base/capture_clock.h"
+#include "base/wire_text.h"
 #include "output/block_output.h"
 #include "output/output_name.h"
 #include "base/log.h"
@@ -50,7 +51,11 @@ namespace {
 // was idle for long does too.
 void last_rites(tftp_request_t &r) {
   if (r.state == TFTP_REQ_OPEN) {
-    log_warning("possible partial content for file: %s", r.out.name.get());
+    if (r.after_error)
+      log_warning("transfer ended by ERROR %u \"%s\": %s", static_cast<unsigned>(r.extras->error_code),
+                  wire_text(r.extras->error_text).c_str(), r.out.name.get());
+    else
+      log_warning("possible partial content for file: %s", r.out.name.get());
     count_what_follows(r);
     report_holes(r);
   }
@@ -61,7 +66,7 @@ void last_rites(tftp_request_t &r) {
 
 void flush_all_requests() { free_all_transfers(last_rites); }
 
-void forget_idle_transfers() { table_forget_idle(capture_latest_us, last_rites); }
+void expire_transfers(std::int64_t now_us) { table_expire(now_us, last_rites); }
 
 void close_all_outputs() {
   for_each_transfer([](tftp_request_t &r) { output_release(r.out); });

@@ -17,9 +17,9 @@ block_extras_t &extras_of(tftp_request_t &request);
 void release_request(tftp_request_t &request);
 void flush_all_requests();
 
-// Forgets the finished transfers idle for long (transfer_table.h), as the
-// end of the run would end them.
-void forget_idle_transfers();
+// Ends the transfers silent for long by `now_us` (transfer_table.h), as the
+// end of the run would end them, and forgets them.
+void expire_transfers(std::int64_t now_us);
 
 // A fatal exit: what every output counted is written out and the files are
 // closed, with no report.

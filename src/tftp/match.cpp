@@ -46,15 +46,25 @@ void report_invalid(direction how, const datagram_ends &d, const tftp_request_t 
             static_cast<int>(op), static_cast<int>(r.op));
 }
 
+// An ERROR ends a transfer not yet over if nothing follows it soon; what
+// its warning names is kept until then.
+void note_error(tftp_request_t &r, const tftp_msg_t &msg) {
+  if (r.state == TFTP_REQ_DONE) return;
+  // Ended with nothing written: finished, as far as the counts go.
+  if (r.state != TFTP_REQ_OPEN) table_finished(r);
+  block_extras_t &x = extras_of(r);
+  x.error_code = msg.error_code;
+  x.error_text.assign(msg.error_msg.substr(0, MAX_ERROR_TEXT));
+  table_after_error(r, true);
+}
+
 // The action table: which message kinds each direction may carry for a read
 // or a write transfer. Returns 1 when the message was handled.
 int act(direction how, tftp_request_t &r, tftp_op op, bytes_t body, tftp_msg_t &msg) {
   if (op == tftp_op::error) {
     handle_error(body, msg);
     story_error(r, msg);
-    // Ended by an ERROR with nothing written: finished, as far as the
-    // memory it holds goes.
-    if (r.state != TFTP_REQ_OPEN) table_finished(r, capture_latest_us);
+    note_error(r, msg);
     return 1;
   }
   const bool read = r.op == tftp_op::rrq;
@@ -93,15 +103,19 @@ int match_transfer(bytes_t payload, const datagram_ends &d, tftp_msg_t &msg) {
   if (payload.size() < 4 || !transfer_message(op)) return 0;
   msg.op = op;
   const bytes_t body = c.rest();
+  // Any other message after an ERROR: the transfer goes on.
+  const bool error = op == tftp_op::error;
   for (;;) {
     tftp_request_t *r = find_transfer(d);
     if (r == nullptr) return 0;
-    if (r->finished) table_finished(*r, capture_latest_us);
+    table_seen(*r, capture_latest_us);
     if (follows_broadcast(*r, d)) {
       // The clone is now the newest record, and the next search finds it.
       clone_for_server(*r, d.src);
       continue;
     }
+    if (!error) table_after_error(*r, false);
+    story_answered(*r);
     if (from_server(*r, d)) {
       if (r->ends.dtid == 0) {
         table_set_dtid(*r, d.sport);

@@ -20,7 +20,10 @@ owned_text copy_text(const char *text, const char *failure) {
   return copy;
 }
 
-void drop_duplicate_request(const request_template_t &t);
+// Ends the transfer that a new request replaces. When the request only
+// repeats one that nothing answered, the story of that one is handed back,
+// for the new record to carry on.
+std::unique_ptr<transfer_story_t> drop_duplicate_request(const request_template_t &t);
 
 }  // namespace
 
@@ -41,7 +44,7 @@ int recognise_request(bytes_t payload, const datagram_ends &ends, tftp_msg_t &ms
 }
 
 tftp_request_t *add_request(const request_template_t &t) {
-  drop_duplicate_request(t);
+  std::unique_ptr<transfer_story_t> earlier = drop_duplicate_request(t);
   tftp_request_t *r = table_allocate();
   r->op = t.op;
   r->filename = copy_text(t.filename, "failed to strdup filename");
@@ -56,21 +59,31 @@ tftp_request_t *add_request(const request_template_t &t) {
   log_debug(4, "created new request [%x]; %s:%d > %s:%d", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(r)),
             debug_text(r->ends.src_addr).text, r->src_port, debug_text(r->ends.dst_addr).text, r->dst_port);
   build_output_name(*r);
-  story_begin(*r, t);
+  story_begin(*r, t, std::move(earlier));
   table_insert(r);
   return r;
 }
 
 namespace {
 
-void drop_duplicate_request(const request_template_t &t) {
+std::unique_ptr<transfer_story_t> drop_duplicate_request(const request_template_t &t) {
   tftp_request_t *r = table_find_replaced(t.requester, t.server);
-  if (r == nullptr) return;
+  if (r == nullptr) return nullptr;
   log_debug(4, "matched an existing request; %s:%d > %s:%d", debug_text(r->ends.src_addr).text, r->src_port,
             debug_text(r->ends.dst_addr).text, r->dst_port);
+  // A copy of a request nothing answered is the same transfer asked again:
+  // its story goes on in the new record, and this one tells nothing.
+  const bool repeats = story_repeats(*r, t);
+  if (repeats) r->story->repeated = true;
   count_what_follows(*r);
   release_request(*r);
+  std::unique_ptr<transfer_story_t> earlier;
+  if (repeats) {
+    earlier = std::move(r->story);
+    earlier->repeated = false;
+  }
   table_erase(*r);
+  return earlier;
 }
 
 }  // namespace

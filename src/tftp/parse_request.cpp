@@ -6,6 +6,7 @@
 #include <array>
 
 #include "base/log.h"
+#include "base/wire_text.h"
 #include "tftp/options.h"
 
 namespace {
@@ -102,6 +103,6 @@ int parse_request(bytes_t payload, request_template_t &request, tftp_msg_t &msg)
   }
   if (state != parse_state::option_name && state != parse_state::after_value) return 0;
   log_debug(6, "found tftp request; op: %d, filename: %s, mode: %s", static_cast<int>(request.op),
-            request.filename, request.mode);
+            wire_text(request.filename).c_str(), wire_text(request.mode).c_str());
   return 1;
 }

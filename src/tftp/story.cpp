@@ -2,6 +2,7 @@
 // What the report tells of each transfer: gathered as its datagrams come,
 // told once when it ends (or at the end of the run).
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -14,9 +15,6 @@
 #include "tftp/transfer.h"
 
 namespace {
-
-// An ERROR text longer than this is cut: it is for reading, not carving.
-constexpr std::size_t MAX_ERROR_TEXT = 512;
 
 std::vector<std::uint8_t> copy_of(bytes_t bytes) {
   try {
@@ -54,24 +52,46 @@ transfer_verdict verdict_of(const tftp_request_t &r, bool whole) {
   if (s.failed) return transfer_verdict::failed;
   if (whole) return transfer_verdict::complete;
   if (s.error_seen) return transfer_verdict::error;
+  if (!s.answered) return transfer_verdict::unanswered;
   return transfer_verdict::incomplete;
 }
 
 }  // namespace
 
-void story_begin(tftp_request_t &r, const request_template_t &t) {
+bool story_repeats(const tftp_request_t &r, const request_template_t &t) {
+  if (!r.story || r.story->answered || !r.filename || !r.mode || r.op != t.op) return false;
+  const std::vector<std::uint8_t> &options = r.story->requested;
+  return std::strcmp(r.filename.get(), t.filename) == 0 && std::strcmp(r.mode.get(), t.mode) == 0 &&
+         std::equal(options.begin(), options.end(), t.options.begin(), t.options.end());
+}
+
+void story_begin(tftp_request_t &r, const request_template_t &t, std::unique_ptr<transfer_story_t> earlier) {
   if (!report_enabled()) return;
-  r.story.reset(new (std::nothrow) transfer_story_t);
-  if (!r.story) log_error(2, "failed to malloc tftp_request_t");
-  r.story->first_us = r.story->last_us = capture_now_us;
-  r.story->requested = copy_of(t.options);
-  r.story->requested_tsize = tsize_in(t.options);
+  if (earlier) {
+    r.story = std::move(earlier);
+    ++r.story->requests;
+    story_touch(r);
+  } else {
+    r.story.reset(new (std::nothrow) transfer_story_t);
+    if (!r.story) log_error(2, "failed to malloc tftp_request_t");
+    r.story->first_us = r.story->last_us = capture_now_us;
+    r.story->requested = copy_of(t.options);
+    r.story->requested_tsize = tsize_in(t.options);
+    r.story->request_to = t.server;
+  }
   r.out.hash.reset(new (std::nothrow) content_hash);
   if (!r.out.hash) log_error(3, "failed to set up sha256");
 }
 
 void story_touch(tftp_request_t &r) {
-  if (r.story) r.story->last_us = capture_now_us;
+  if (!r.story) return;
+  transfer_story_t &s = *r.story;
+  if (capture_now_us - s.last_us > s.max_gap_us) s.max_gap_us = capture_now_us - s.last_us;
+  s.last_us = capture_now_us;
+}
+
+void story_answered(tftp_request_t &r) {
+  if (r.story) r.story->answered = true;
 }
 
 void story_data(tftp_request_t &r, std::uint32_t block) {
@@ -90,6 +110,16 @@ void story_error(tftp_request_t &r, const tftp_msg_t &msg) {
   r.story->error_seen = true;
   r.story->error_code = msg.error_code;
   r.story->error_message.assign(msg.error_msg.substr(0, MAX_ERROR_TEXT));
+  std::vector<std::pair<std::uint16_t, std::string>> &errors = r.story->errors;
+  if (errors.size() >= MAX_ERRORS_KEPT) {
+    ++r.story->errors_more;
+    return;
+  }
+  try {
+    errors.emplace_back(msg.error_code, r.story->error_message);
+  } catch (const std::bad_alloc &) {
+    log_error(3, "failed to malloc tftp_request_t");
+  }
 }
 
 void story_oack(tftp_request_t &r, bytes_t body) {
@@ -105,7 +135,7 @@ void story_failed(tftp_request_t &r, int error) {
 }
 
 void tell_story(tftp_request_t &r) {
-  if (!r.story || r.story->reported || r.story->cloned) return;
+  if (!r.story || r.story->reported || r.story->cloned || r.story->repeated) return;
   transfer_story_t &s = *r.story;
   s.reported = true;
   const block_extras_t *x = r.extras.get();
@@ -148,9 +178,20 @@ void tell_story(tftp_request_t &r) {
     t.bytes = output_bytes_written(r.out);
     if (r.out.created && !print_console) t.hash.reset();
   }
+  // No file, no digest: a hash-set import must not record a file that does
+  // not exist. Printed content (-c) keeps the digest of what was printed.
+  if (!t.output && !(print_console && r.out.content_bytes != 0)) t.hash.reset();
   t.first_us = s.first_us;
   t.last_us = s.last_us;
   t.blocks = s.blocks;
   t.retransmitted = s.retransmitted;
+  t.requests = s.requests;
+  t.request_to = s.request_to;
+  t.max_gap_us = s.max_gap_us;
+  std::vector<error_seen_t> errors;
+  for (const auto &[code, message] : s.errors) errors.push_back({code, message});
+  t.errors = errors.data();
+  t.error_count = errors.size();
+  t.errors_more = s.errors_more;
   report_transfer(t);
 }

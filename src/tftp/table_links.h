@@ -27,10 +27,11 @@ struct table_links_t {
   std::unique_ptr<split_links> split;
   tftp_request_t *next = nullptr;  // older record in request_list
   tftp_request_t *prev = nullptr;  // newer record
-  // Finished records (the record's `finished`), in the order their last
-  // datagram came, so that those idle for long are forgotten
-  // (transfer_table.h).
-  std::int64_t last_seen_us = 0;
-  tftp_request_t *finished_next = nullptr;  // came later
-  tftp_request_t *finished_prev = nullptr;
+  // The record's place in the expiry wheel (expiry_wheel.h): the second of
+  // its slot, 0 while it is in none.
+  std::uint32_t due_s = 0;
+  // The transfer finished (for the status line's counts).
+  bool finished = false;
+  tftp_request_t *wheel_next = nullptr;
+  tftp_request_t *wheel_prev = nullptr;
 };

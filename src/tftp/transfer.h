@@ -104,9 +104,17 @@ struct block_extras_t {
   // The last block, shorter than blksize, once seen: the end of the file.
   std::uint32_t final_block = 0;
   std::uint32_t final_length = 0;
+  // The last ERROR of a transfer not yet over, for the warning that names
+  // it should it end the transfer.
+  std::uint16_t error_code = 0;
+  std::string error_text;
 };
 
+// An ERROR text longer than this is cut: it is for reading, not carving.
+inline constexpr std::size_t MAX_ERROR_TEXT = 512;
+
 inline constexpr std::size_t MAX_HOLES = 1024;
+inline constexpr std::size_t MAX_ERRORS_KEPT = 16;
 
 // What the report tells of a transfer beside its blocks, kept only when a
 // report is asked for.
@@ -121,10 +129,18 @@ struct transfer_story_t {
   bool failed = false;
   bool reported = false;
   bool cloned = false;  // a broadcast request that servers answered
+  bool repeated = false;  // a re-sent request took this story over
+  bool answered = false;  // a datagram matched the request
   bool has_oack = false;
   std::uint16_t error_code = 0;
   int failure = 0;  // errno of the output's failure
   std::string error_message;
+  std::uint32_t requests = 1;   // the request and its copies
+  std::int64_t max_gap_us = 0;  // the longest silence between two datagrams
+  endpoint_t request_to;        // where the first request went
+  // Every ERROR, in order; past MAX_ERRORS_KEPT only their count.
+  std::vector<std::pair<std::uint16_t, std::string>> errors;
+  std::uint32_t errors_more = 0;
   std::vector<std::uint8_t> requested;  // the request's option pairs
   std::vector<std::uint8_t> accepted;   // the option acknowledgement's
   std::int64_t requested_tsize = -1;    // a write request's announced size
@@ -142,9 +158,9 @@ struct alignas(64) tftp_request_t {
   transfer_ends_t ends;
   tftp_op op;
   req_state state;
-  // The transfer table's mark of a record on its list of finished ones
-  // (table_links_t holds the list): every datagram of the transfer asks it.
-  bool finished;
+  // The last message of a transfer not yet over is an ERROR: silence ends
+  // it much sooner than other transfers (transfer_table.h).
+  bool after_error;
   block_state_t blocks;
   // The option acknowledgement's timeout and size change nothing here: the
   // trace shows them from the message, the report from the acknowledgement
@@ -155,6 +171,9 @@ struct alignas(64) tftp_request_t {
 
   std::uint16_t src_port;  // as the request came: the requester's port
   std::uint16_t dst_port;  // and the port it was sent to
+  // The capture second of the transfer's last datagram, which says when
+  // silence ends it (transfer_table.h).
+  std::uint32_t last_seen_s;
   owned_text filename;
   owned_text mode;
 
@@ -166,6 +185,8 @@ struct alignas(64) tftp_request_t {
 static_assert(offsetof(tftp_request_t, story) + sizeof(tftp_request_t::story) <= 64 &&
                   offsetof(tftp_request_t, out) + BLOCK_OUTPUT_HOT_BYTES <= 192,
               "what a DATA or ACK reads must stay in the record's first three cache lines");
+static_assert(offsetof(tftp_request_t, last_seen_s) + sizeof(std::uint32_t) <= 192,
+              "the stamp every datagram leaves stays in the first three cache lines");
 static_assert(sizeof(tftp_request_t) <= 320, "a record keeps to five cache lines");
 #pragma GCC diagnostic pop
 

@@ -3,7 +3,9 @@
 
 #include <new>
 
+#include "base/capture_clock.h"
 #include "base/log.h"
+#include "tftp/expiry_wheel.h"
 #include "tftp/transfer_index.h"
 
 namespace {
@@ -11,9 +13,6 @@ namespace {
 // Newest first.
 tftp_request_t *request_list = nullptr;
 std::size_t record_count = 0;
-// Finished records, least recently seen first.
-tftp_request_t *finished_oldest = nullptr;
-tftp_request_t *finished_newest = nullptr;
 
 // What the last lookups found, while nothing a lookup reads has changed
 // since. A capture of one transfer at a time sends its DATA and its ACKs
@@ -33,21 +32,14 @@ remembered_lookup remembered[2];
 
 void lookups_change() { ++generation; }
 
-// For the status line: records on the finished list, and records that ever
-// finished.
+// For the status line: records that finished and are still in the table,
+// and records that ever finished.
 std::size_t finished_listed = 0;
 std::uint64_t finished_ever = 0;
 
-void unlink_finished(tftp_request_t &r) {
-  if (!r.finished) return;
-  --finished_listed;
-  table_links_t &l = r.table;
-  if (l.finished_prev) l.finished_prev->table.finished_next = l.finished_next;
-  else finished_oldest = l.finished_next;
-  if (l.finished_next) l.finished_next->table.finished_prev = l.finished_prev;
-  else finished_newest = l.finished_prev;
-  l.finished_next = l.finished_prev = nullptr;
-  r.finished = false;
+// The second from which the record is due to end, if it stays silent.
+std::uint32_t due_of(const tftp_request_t &r) {
+  return r.last_seen_s + (r.after_error ? ERROR_HORIZON_S : IDLE_HORIZON_S) + 1;
 }
 
 void push_front(tftp_request_t &r) {
@@ -64,7 +56,8 @@ void unlink(tftp_request_t &r) {
   if (r.table.prev) r.table.prev->table.next = r.table.next;
   else request_list = r.table.next;
   if (r.table.next) r.table.next->table.prev = r.table.prev;
-  unlink_finished(r);
+  wheel_unlink(r);
+  if (r.table.finished) --finished_listed;
   --record_count;
   index_remove(r);
   lookups_change();
@@ -124,7 +117,11 @@ tftp_request_t *table_allocate() {
   return r;
 }
 
-void table_insert(tftp_request_t *r) { push_front(*r); }
+void table_insert(tftp_request_t *r) {
+  push_front(*r);
+  table_seen(*r, capture_latest_us);
+  wheel_schedule(*r, due_of(*r));
+}
 
 void table_erase(tftp_request_t &r) {
   unlink(r);
@@ -207,25 +204,44 @@ void table_released(tftp_request_t &r) {
   lookups_change();
 }
 
-void table_finished(tftp_request_t &r, std::int64_t now_us) {
-  if (!r.finished) ++finished_ever;
-  unlink_finished(r);
+void table_finished(tftp_request_t &r) {
+  if (r.table.finished) return;
+  r.table.finished = true;
+  ++finished_ever;
   ++finished_listed;
-  r.finished = true;
-  table_links_t &l = r.table;
-  l.last_seen_us = now_us;
-  l.finished_prev = finished_newest;
-  if (finished_newest) finished_newest->table.finished_next = &r;
-  else finished_oldest = &r;
-  finished_newest = &r;
 }
 
-void table_forget_idle(std::int64_t now_us, const std::function<void(tftp_request_t &)> &last_rites) {
-  while (finished_oldest && finished_oldest->table.last_seen_us < now_us - FINISHED_HORIZON_US) {
-    tftp_request_t &r = *finished_oldest;
-    last_rites(r);
-    table_erase(r);
+namespace {
+
+void (*expiry_rites)(tftp_request_t &) = nullptr;
+std::uint32_t expiry_now_s = 0;
+
+// A record whose slot came round: due, or waiting for the slot its last
+// datagram sets.
+void visit_slot_record(tftp_request_t &r) {
+  const std::uint32_t due = due_of(r);
+  if (due > expiry_now_s) {
+    wheel_schedule(r, due);
+    return;
   }
+  expiry_rites(r);
+  table_erase(r);
+}
+
+}  // namespace
+
+void table_after_error(tftp_request_t &r, bool after_error) {
+  if (r.after_error == after_error) return;
+  r.after_error = after_error;
+  // Sooner than its slot: moved now. Later: its slot moves it when it comes.
+  if (after_error) wheel_schedule(r, due_of(r));
+}
+
+void table_expire(std::int64_t now_us, void (*last_rites)(tftp_request_t &)) {
+  if (now_us < 0) return;
+  expiry_rites = last_rites;
+  expiry_now_s = static_cast<std::uint32_t>(now_us / 1000000);
+  wheel_sweep(expiry_now_s, visit_slot_record);
 }
 
 void for_each_transfer(const std::function<void(tftp_request_t &)> &fn) {
@@ -245,8 +261,9 @@ void free_all_transfers(const std::function<void(tftp_request_t &)> &last_rites)
   }
   request_list = nullptr;
   record_count = 0;
-  finished_oldest = finished_newest = nullptr;
+  finished_listed = 0;
   index_clear();
+  wheel_clear();
 }
 
 tftp_request_t *newest_transfer() { return request_list; }

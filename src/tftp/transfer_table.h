@@ -42,20 +42,35 @@ tftp_request_t *find_transfer(const datagram_ends &ends);
 void table_set_dtid(tftp_request_t &record, std::uint16_t dtid);
 void table_set_server(tftp_request_t &record, const ip_address &server);
 
-// A long live run must not keep every transfer it ever saw. A finished
-// transfer (done, or ended by an ERROR without a file) that has seen no
-// datagram for this long in capture time, longer than any TFTP retry
-// schedule, is forgotten: what it still had to tell is told, and a datagram
-// that would have fitted it later fits nothing.
-inline constexpr std::int64_t FINISHED_HORIZON_US = 10LL * 60 * 1000000;
+// A long live run must not keep every transfer it ever saw, and any host
+// can send requests that nobody answers. A transfer that has seen no
+// datagram for IDLE_HORIZON_S of capture time (longer than any TFTP retry
+// schedule), finished or not, ends as the end of the run would end it and
+// is forgotten: a datagram that would have fitted it later fits nothing. A
+// transfer not yet over whose last message is an ERROR ends the same way
+// after ERROR_HORIZON_S of silence: peers that carry on after an ERROR do
+// so at once.
+inline constexpr std::uint32_t IDLE_HORIZON_S = 10 * 60;
+inline constexpr std::uint32_t ERROR_HORIZON_S = 5;
 
-// The record finished, or saw a datagram since: it is forgotten
-// FINISHED_HORIZON_US after now, unless it sees another.
-void table_finished(tftp_request_t &record, std::int64_t now_us);
+// A datagram of the record came at `now_us`. Costs a store: the record is
+// not moved (expiry_wheel.h).
+inline void table_seen(tftp_request_t &record, std::int64_t now_us) {
+  record.last_seen_s = static_cast<std::uint32_t>(now_us / 1000000);
+}
 
-// Forgets the finished records idle since before `now_us` minus the horizon;
-// `last_rites` sees each before it is freed.
-void table_forget_idle(std::int64_t now_us, const std::function<void(tftp_request_t &)> &last_rites);
+// The transfer is over (its last block, its output failed, or an ERROR
+// before any file): counted once for the status line.
+void table_finished(tftp_request_t &record);
+
+// The record's last message is an ERROR (true), or a later one came.
+void table_after_error(tftp_request_t &record, bool after_error);
+
+// Ends and frees the records silent for their horizon by `now_us`;
+// `last_rites` sees each before it is freed. `now_us` is the latest capture
+// time, or later when live input brings no frames; it may step back, which
+// ends nothing.
+void table_expire(std::int64_t now_us, void (*last_rites)(tftp_request_t &));
 
 // Called when a record lets go of its texts: a broadcast record can no
 // longer be cloned.
