@@ -10,6 +10,8 @@ if [ "${1:-}" = "--test" ]; then
   # Sanitizers and fuzzing, memory checking, the manual page and the package,
   # and real TFTP peers for the live pipe test.
   pkgs="$pkgs clang libclang-rt-14-dev valgrind groff-base mandoc man-db dpkg-dev lintian bash-completion file python3 gzip git"
+  # The report's schema, checked against every report the tests make.
+  pkgs="$pkgs python3-jsonschema"
   pkgs="$pkgs iproute2 tftpd-hpa tftp-hpa atftp"
   # Compressed captures and their tools, and the many-captures example
   # (GNU parallel, jq).

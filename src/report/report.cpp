@@ -216,6 +216,32 @@ void report_drain() {
   if (report_stream) write_ready(true);
 }
 
+void report_run(const run_facts_t &run) {
+  if (!report_stream) return;
+  std::string out = "{";
+  key(out, "type"), text(out, "run");
+  key(out, "version"), text(out, TFTPCARVE_VERSION);
+  key(out, "inputs");
+  out += '[';
+  for (std::size_t i = 0; i < run.inputs.size(); ++i) {
+    if (i) out += ',';
+    text(out, run.inputs[i]);
+  }
+  out += ']';
+  key(out, "filter"), text(out, run.filter);
+  key(out, "arguments");
+  out += '[';
+  for (std::size_t i = 0; i < run.arguments.size(); ++i) {
+    if (i) out += ',';
+    text(out, run.arguments[i]);
+  }
+  out += ']';
+  key(out, "start"), text(out, rfc3339(run.start_us).text);
+  key(out, "start_ts"), seconds(out, run.start_us);
+  out += '}';
+  emit(out);
+}
+
 void report_transfer(transfer_report_t &t) {
   if (!report_stream) return;
   std::string out = "{";

@@ -79,6 +79,18 @@ struct transfer_report_t {
 bool report_open(const char *path);
 bool report_enabled();
 
+// What the first line tells of the run, so that lines of many reports
+// merged together can be traced back to their capture.
+struct run_facts_t {
+  std::vector<std::string_view> inputs;     // as given
+  std::string_view filter;                  // the filter text compiled
+  std::vector<std::string_view> arguments;  // the command line, but the program
+  std::int64_t start_us = 0;                // wall-clock
+};
+
+// The first line, before any transfer's.
+void report_run(const run_facts_t &run);
+
 void report_transfer(transfer_report_t &t);
 
 // Writes out every line held back (waiting for their digests).

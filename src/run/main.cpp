@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -172,6 +173,20 @@ void print_version() {
 #endif
 }
 
+void report_run_facts(const command_line &cl, const std::string &filter_text, int argc, char *argv[]) {
+  run_facts_t run;
+  for (const std::string &file : cl.input.files) run.inputs.push_back(file);
+  if (cl.input.interface) run.inputs.push_back(cl.input.interface);
+  // No -r: standard input.
+  if (run.inputs.empty()) run.inputs.push_back("-");
+  run.filter = filter_text;
+  for (int i = 1; i < argc; ++i) run.arguments.push_back(argv[i]);
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  run.start_us = static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+  report_run(run);
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
@@ -195,6 +210,7 @@ int main(int argc, char *argv[]) {
   });
   if (cl.input.interface != nullptr && !cl.input.files.empty())
     log_error(2, "unable to read capture files and capture live at once");
+  report_run_facts(cl, filter_text, argc, argv);
   const int result = run_capture(cl.input, filter_text.c_str());
   flush_all_requests();
   frag_release_all();

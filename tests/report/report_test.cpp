@@ -53,7 +53,22 @@ struct line_t {
   std::string sha256 = "null";
   int first = 0, last = 0;  // frames
   int blocks = 0, retransmitted = 0;
+  int requests = 1;
+  std::string max_gap = "0.001000";  // one frame's gap, when it has two
+  std::string errors;  // the list, when the transfer saw ERRORs
 };
+
+// The Community IDs of the sample's flows: its data flow (10.0.0.1:1025 to
+// 10.0.0.2:3000) and its request flow (to port 69).
+const std::string DATA_FLOW_ID = "1:yAJpjTvQwzSpHaLcLy7w9RD+lpk=";
+const std::string REQUEST_FLOW_ID = "1:Ky/QhuJzh+AkPqNZCyW6Abjtg8k=";
+
+// Seconds with six decimals, from a count of frames 1 ms apart.
+std::string frame_seconds(int frames) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%d.%06d", frames / 1000, frames % 1000 * 1000);
+  return buf;
+}
 
 std::string transfer_line(const line_t &l) {
   return "{\"type\":\"transfer\",\"requester\":\"10.0.0.1:1025\",\"server\":\"" + l.server + "\",\"op\":\"" + l.op +
@@ -62,14 +77,29 @@ std::string transfer_line(const line_t &l) {
          ",\"windowsize\":" + std::to_string(l.windowsize) + ",\"tsize\":" + l.tsize + ",\"output\":" + l.output +
          ",\"state\":" + l.state + ",\"bytes\":" + std::to_string(l.bytes) + ",\"missing\":" + l.missing + l.extra +
          ",\"sha256\":" + l.sha256 + ",\"first_time\":" + at(l.first) + ",\"last_time\":" + at(l.last) +
-         ",\"blocks\":" + std::to_string(l.blocks) + ",\"retransmitted\":" + std::to_string(l.retransmitted) + "}\n";
+         ",\"blocks\":" + std::to_string(l.blocks) + ",\"retransmitted\":" + std::to_string(l.retransmitted) +
+         ",\"requests\":" + std::to_string(l.requests) + ",\"request_to\":\"10.0.0.2:69\",\"duration\":" +
+         frame_seconds(l.last - l.first) + ",\"ts\":1700000000." + frame_seconds(l.first).substr(2) +
+         ",\"max_gap\":" + (l.last > l.first ? l.max_gap : "0.000000") + ",\"community_id\":\"" +
+         (l.server == "10.0.0.2:3000" ? DATA_FLOW_ID : REQUEST_FLOW_ID) + "\",\"request_community_id\":\"" +
+         REQUEST_FLOW_ID + "\"" + l.errors + "}\n";
+}
+
+// The run record, whatever its start time, then `lines`.
+text_check report(const std::vector<std::string> &args, const std::string &lines) {
+  std::string arguments;
+  for (const std::string &a : args) arguments += (arguments.empty() ? "\"" : ",\"") + a + "\"";
+  const std::string input = args.size() > 1 && args[0] == "-r" ? args[1] : "-";
+  return matches(quote("{\"type\":\"run\",\"version\":\"" TFTPCARVE_VERSION "\",\"inputs\":[\"" + input +
+                       "\"],\"filter\":\"udp\",\"arguments\":[" + arguments + "],\"start\":\"") +
+                 "[-0-9T:.]+Z\",\"start_ts\":[0-9]+\\.[0-9]{6}}\n" + quote(lines));
 }
 
 std::string summary(int complete, int incomplete, int error, int failed, int files, std::uint64_t bytes, int warnings,
-                    int frames) {
+                    int frames, int unanswered = 0) {
   return "{\"type\":\"summary\",\"transfers\":{\"complete\":" + std::to_string(complete) +
          ",\"incomplete\":" + std::to_string(incomplete) + ",\"error\":" + std::to_string(error) +
-         ",\"failed\":" + std::to_string(failed) + "},\"files\":" + std::to_string(files) +
+         ",\"failed\":" + std::to_string(failed) + ",\"unanswered\":" + std::to_string(unanswered) + "},\"files\":" + std::to_string(files) +
          ",\"bytes\":" + std::to_string(bytes) + ",\"warnings\":" + std::to_string(warnings) +
          ",\"frames\":" + std::to_string(frames) + "}\n";
 }
@@ -89,7 +119,7 @@ std::vector<golden_case> report_cases() {
     c.push_back({.name = "Complete",
                  .capture = sample_transfer(),
                  .args = with_input({"--report", "-"}),
-                 .out = transfer_line(l) + summary(1, 0, 0, 0, 1, 515, 0, 5),
+                 .out = report(with_input({"--report", "-"}), transfer_line(l) + summary(1, 0, 0, 0, 1, 515, 0, 5)),
                  .err = reading(),
                  .files = {{sample_name, sample_content()}}});
   }
@@ -108,7 +138,7 @@ std::vector<golden_case> report_cases() {
     l.sha256 = quoted_sha(content);
     l.last = 3;
     l.blocks = 2;
-    c.push_back(run("Hole", cap, {"--report", "-"}, transfer_line(l) + summary(0, 1, 0, 0, 1, 515, 1, 4),
+    c.push_back(run("Hole", cap, {"--report", "-"}, report(with_input({"--report", "-"}), transfer_line(l) + summary(0, 1, 0, 0, 1, 515, 1, 4)),
                     reading() + warning("missing content in file: " + sample_name + ": [512, 1024)"),
                     {{sample_name, content}}));
   }
@@ -131,7 +161,7 @@ std::vector<golden_case> report_cases() {
     l.sha256 = quoted_sha(block(1));
     l.last = 4;
     l.blocks = 1;
-    c.push_back(run("EndNotSeen", cap, {"--report", "-"}, transfer_line(l) + summary(0, 1, 0, 0, 1, 512, 1, 5),
+    c.push_back(run("EndNotSeen", cap, {"--report", "-"}, report(with_input({"--report", "-"}), transfer_line(l) + summary(0, 1, 0, 0, 1, 512, 1, 5)),
                     reading() + warning("possible partial content for file: " + sample_name),
                     {{sample_name, block(1)}}));
   }
@@ -143,9 +173,9 @@ std::vector<golden_case> report_cases() {
     l.output = "null";
     l.state = "\"error\",\"error\":{\"code\":1,\"message\":\"File not found\"}";
     l.missing = "{\"ranges\":[],\"end_seen\":false}";
-    l.sha256 = quoted_sha({});
+    l.errors = ",\"errors\":[{\"code\":1,\"message\":\"File not found\"}]";
     l.last = 1;
-    c.push_back(run("Error", cap, {"--report", "-"}, transfer_line(l) + summary(0, 0, 1, 0, 0, 0, 0, 2), reading()));
+    c.push_back(run("Error", cap, {"--report", "-"}, report(with_input({"--report", "-"}), transfer_line(l) + summary(0, 0, 1, 0, 0, 0, 0, 2)), reading()));
   }
   {
     // A window of 4 blocks, acknowledged as a whole, one block sent twice.
@@ -167,7 +197,7 @@ std::vector<golden_case> report_cases() {
     l.last = 7;
     l.blocks = 4;
     l.retransmitted = 1;
-    c.push_back(run("Windowed", cap, {"--report", "-"}, transfer_line(l) + summary(1, 0, 0, 0, 1, content.size(), 0, 9),
+    c.push_back(run("Windowed", cap, {"--report", "-"}, report(with_input({"--report", "-"}), transfer_line(l) + summary(1, 0, 0, 0, 1, content.size(), 0, 9)),
                     reading(), {{sample_name, content}}));
   }
   {
@@ -183,7 +213,7 @@ std::vector<golden_case> report_cases() {
     l.sha256 = quoted_sha(text("x"));
     l.last = 1;
     l.blocks = 1;
-    c.push_back(run("NameNotUtf8", cap, {"--report", "-"}, transfer_line(l) + summary(1, 0, 0, 0, 1, 1, 0, 2),
+    c.push_back(run("NameNotUtf8", cap, {"--report", "-"}, report(with_input({"--report", "-"}), transfer_line(l) + summary(1, 0, 0, 0, 1, 1, 0, 2)),
                     reading(), {{out_name(client, server_tid, "caf____"), text("x")}}));
   }
   {
@@ -196,10 +226,9 @@ std::vector<golden_case> report_cases() {
     l.output = "null";
     l.state = "\"failed\",\"reason\":\"File exists\"";
     l.missing = "{\"ranges\":[],\"end_seen\":false}";
-    l.sha256 = quoted_sha({});
     l.last = 1;
     l.blocks = 1;
-    golden_case g = run("Failed", cap, {"--report", "-"}, transfer_line(l) + summary(0, 0, 0, 1, 0, 0, 1, 2),
+    golden_case g = run("Failed", cap, {"--report", "-"}, report(with_input({"--report", "-"}), transfer_line(l) + summary(0, 0, 0, 1, 0, 0, 1, 2)),
                         reading() + warning("unable to open file [" + sample_name + "]: File exists"));
     g.dirs = {sample_name};
     c.push_back(g);

@@ -398,7 +398,8 @@ capture &capture::frame(const bytes &stored) {
 }
 
 capture &capture::frame(const bytes &stored, std::uint32_t wire_len) {
-  records_.push_back({stored, wire_len});
+  records_.push_back({stored, wire_len, pending_pause_us_});
+  pending_pause_us_ = 0;
   return *this;
 }
 
@@ -452,6 +453,11 @@ capture &capture::udp(const endpoint &from, const endpoint &to, const bytes &pay
   return packet(udp_packet(from.addr, from.port, to.addr, to.port, payload, next_id_++));
 }
 
+capture &capture::pause(std::uint64_t us) {
+  pending_pause_us_ += us;
+  return *this;
+}
+
 bytes capture::file() const {
   auto u32 = [this](std::uint32_t v) { return order_ == byte_order::little ? le32(v) : be32(v); };
   auto u16 = [this](std::uint16_t v) {
@@ -459,9 +465,12 @@ bytes capture::file() const {
                                         : be16(v);
   };
   bytes f = u32(0xa1b2c3d4) + u16(2) + u16(4) + u32(0) + u32(0) + u32(snaplen_) + u32(link_type_);
-  std::uint32_t usec = 0;
+  std::uint64_t usec = 0;
   for (const auto &r : records_) {
-    f += u32(1700000000) + u32(usec) + u32(static_cast<std::uint32_t>(r.stored.size())) + u32(r.wire_len) + r.stored;
+    usec += r.pause_us;
+    const auto sec = static_cast<std::uint32_t>(1700000000 + usec / 1000000);
+    f += u32(sec) + u32(static_cast<std::uint32_t>(usec % 1000000)) + u32(static_cast<std::uint32_t>(r.stored.size())) +
+         u32(r.wire_len) + r.stored;
     usec += frame_gap_us;
   }
   return f;
@@ -479,6 +488,7 @@ bytes capture::file_pcapng() const {
   f += block(1, u16(static_cast<std::uint16_t>(link_type_)) + u16(0) + le32(snaplen_));
   std::uint64_t usec = 1700000000ull * 1000000;
   for (const auto &r : records_) {
+    usec += r.pause_us;
     f += block(6, le32(0) + le32(static_cast<std::uint32_t>(usec >> 32)) + le32(static_cast<std::uint32_t>(usec)) +
                       le32(static_cast<std::uint32_t>(r.stored.size())) + le32(r.wire_len) + r.stored);
     usec += frame_gap_us;

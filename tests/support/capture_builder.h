@@ -280,6 +280,8 @@ class capture {
   // 1700000000 s).
   std::uint32_t frame_gap_us = 1000;
   std::size_t records() const { return records_.size(); }
+  // Silence on the wire: the next frame comes `us` later than the gap says.
+  capture &pause(std::uint64_t us);
 
   // The whole file.
   bytes file() const;
@@ -298,7 +300,9 @@ class capture {
   struct record {
     bytes stored;
     std::uint32_t wire_len;
+    std::uint64_t pause_us = 0;  // before this record
   };
+  std::uint64_t pending_pause_us_ = 0;
   std::uint32_t link_type_;
   std::uint32_t snaplen_;
   byte_order order_;

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "run_tool.h"
+#include "report_check.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -172,6 +173,7 @@ run_result run_tool(const std::vector<std::string> &args, const run_setup &setup
     if (placed == setup.files.end() || placed->second != content) result.files[name] = content;
     result.all_files[name] = std::move(content);
   }
+  check_report(args, result);
   return result;
 }
 

@@ -68,7 +68,7 @@ bytes packets(const std::vector<bytes> &ip_packets) {
   return cap.file();
 }
 
-golden_case run(std::string name, const capture &cap, std::vector<std::string> args, std::string out,
+golden_case run(std::string name, const capture &cap, std::vector<std::string> args, text_check out,
                 text_check err, std::map<std::string, bytes> files) {
   return {.name = std::move(name),
           .capture = cap.file(),

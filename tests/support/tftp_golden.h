@@ -38,7 +38,7 @@ std::string created(const endpoint &requester, const endpoint &server);
 std::string debug_re(const std::string &message);
 
 // A case that runs on standard input and ends with status 0.
-golden_case run(std::string name, const capture &cap, std::vector<std::string> args, std::string out,
+golden_case run(std::string name, const capture &cap, std::vector<std::string> args, text_check out,
                 text_check err, std::map<std::string, bytes> files = {});
 
 // A capture of Ethernet frames made of the given IPv4 packets.
