@@ -38,6 +38,11 @@ class exchange {
   exchange &send(const endpoint &from, const endpoint &to, const bytes &message, const std::string &shown);
   // Sends a payload that no transfer takes: the unmatched line, at -vvv.
   exchange &stray(const endpoint &from, const endpoint &to, const bytes &payload);
+  // Silence: the next packet comes `us` later than the frame gap says.
+  exchange &pause(std::uint64_t us) {
+    cap_.pause(us);
+    return *this;
+  }
   // Output that is not a trace line, such as a block printed in console
   // mode, expected at this point whatever the level.
   exchange &print(const std::string &text);

@@ -11,9 +11,9 @@ namespace {
 // A read that ends at its first block, then the same block sent again.
 capture finished_then_again(std::uint32_t gap_us) {
   capture cap;
-  cap.frame_gap_us = gap_us;
   cap.udp(client, server, tftp::rrq("f"));
   cap.udp(server_tid, client, tftp::data(1, text("end")));
+  cap.pause(gap_us);
   cap.udp(server_tid, client, tftp::data(1, text("end")));
   return cap;
 }
