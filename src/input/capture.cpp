@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "input/capture.h"
 
+#include <malloc.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -56,11 +58,20 @@ std::int64_t next_sweep_us = 0;
 // long in coming.
 bool live_input = false;
 
+// What the sweeps free lies scattered among records still in use, and the
+// allocator keeps those pages: once a minute of capture time they go back
+// to the system, so that a long run's memory follows what it holds.
+constexpr int SWEEPS_PER_TRIM = 60;
+int sweeps_since_trim = 0;
+
 void forget_what_is_old() {
   if (capture_latest_us < next_sweep_us) return;
   next_sweep_us = capture_latest_us + SWEEP_EVERY_US;
   expire_transfers(capture_latest_us);
   frag_expire(capture_latest_us);
+  if (++sweeps_since_trim < SWEEPS_PER_TRIM) return;
+  sweeps_since_trim = 0;
+  malloc_trim(0);
 }
 
 }  // namespace
