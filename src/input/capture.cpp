@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "input/capture.h"
+#include "input/filter.h"
 
 #include <malloc.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <csignal>
@@ -122,8 +124,12 @@ frame_path prepare_frame_path(pcap_t *handle, const char *announce, const char *
   const packet_handler handler = handler_for_datalink(link_type);
   log_status_clear();
   std::fprintf(stderr, announce, name, link_type);
-  if (pcap_compile(handle, &filter.program, filter_text, 0, 0) < 0)
-    log_error(2, "unable to compile pcap filter %s: %s", filter_text, pcap_geterr(handle));
+  if (pcap_compile(handle, &filter.program, filter_text, 0, 0) < 0) {
+    struct stat info{};
+    const bool names_file = filter_first_word && stat(filter_first_word, &info) == 0 && S_ISREG(info.st_mode);
+    log_error(names_file ? 0 : 2, "unable to compile pcap filter %s: %s", filter_text, pcap_geterr(handle));
+    log_error(2, "%s is a file: read it with -r %s", filter_first_word, filter_first_word);
+  }
   // Not installed with pcap_setfilter: each frame is filtered on its way to
   // the handler, in the form the program was compiled for (frame.h).
   return make_frame_path(handler, link_type, &filter.program, pcap_is_swapped(handle) == 1);

@@ -6,8 +6,11 @@
 
 #include "base/log.h"
 
+const char *filter_first_word = nullptr;
+
 std::string compose_filter(int count, char *const words[]) {
   if (count <= 0) return "udp";
+  filter_first_word = words[0];
   // "udp" and " and ", then each word and its separator.
   std::size_t total = 8;
   for (int i = 0; i < count; ++i) {

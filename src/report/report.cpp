@@ -182,6 +182,15 @@ bool report_open(const char *path) {
 bool report_enabled() { return report_stream != nullptr; }
 
 namespace {
+bool verdicts_asked = false;
+}  // namespace
+
+void report_want_verdicts() { verdicts_asked = true; }
+bool verdicts_wanted() { return verdicts_asked || report_stream != nullptr; }
+
+std::uint64_t transfers_with_verdict(transfer_verdict v) { return totals.by_verdict[static_cast<int>(v)]; }
+
+namespace {
 
 // Lines held back for their digests, in order: the text before the digest,
 // the hash, and the text after it.
@@ -243,6 +252,9 @@ void report_run(const run_facts_t &run) {
 }
 
 void report_transfer(transfer_report_t &t) {
+  ++totals.by_verdict[static_cast<int>(t.verdict)];
+  if (t.output) ++totals.files;
+  totals.bytes += t.bytes;
   if (!report_stream) return;
   std::string out = "{";
   key(out, "type"), text(out, "transfer");
@@ -294,9 +306,6 @@ void report_transfer(transfer_report_t &t) {
     held_lines.push_back(std::move(line));
     write_ready(false);
   }
-  ++totals.by_verdict[static_cast<int>(t.verdict)];
-  if (t.output) ++totals.files;
-  totals.bytes += t.bytes;
 }
 
 void report_summary(std::uint64_t frames) {

@@ -79,6 +79,14 @@ struct transfer_report_t {
 bool report_open(const char *path);
 bool report_enabled();
 
+// Verdicts are wanted without a report too (--strict, the summary): each
+// transfer's is then worked out as for a report line.
+void report_want_verdicts();
+bool verdicts_wanted();
+
+// Transfers told so far, by verdict.
+std::uint64_t transfers_with_verdict(transfer_verdict v);
+
 // What the first line tells of the run, so that lines of many reports
 // merged together can be traced back to their capture.
 struct run_facts_t {

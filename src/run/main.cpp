@@ -50,6 +50,7 @@ void print_usage(const char *program_name) {
              "   -d       specify debugging level\n"
              "   -o DIR   write the reconstructed files into DIR\n"
              "   --report FILE  write a JSON Lines report of every transfer to FILE (- for standard output)\n"
+             "   --strict   exit with status 5 when any transfer is not complete\n"
              "   --help     print this text\n"
              "   --version  print the version\n",
              stdout);
@@ -93,12 +94,16 @@ void add_listed_files(const char *list, std::vector<std::string> &files) {
 constexpr int OUTPUT_FAILED_STATUS = 4;
 
 // Long options; each long-only one has a code above every option letter.
-enum long_only : int { OPT_REPORT = 256, OPT_VERSION };
+enum long_only : int { OPT_REPORT = 256, OPT_VERSION, OPT_STRICT };
+
+// With --strict, the status of a run in which a transfer did not complete.
+constexpr int NOT_WHOLE_STATUS = 5;
 
 constexpr option LONG_OPTIONS[] = {
     {"report", required_argument, nullptr, OPT_REPORT},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, OPT_VERSION},
+    {"strict", no_argument, nullptr, OPT_STRICT},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -109,6 +114,7 @@ struct command_line {
   const char *folder = nullptr;
   int usage_status = -1;  // -1: no usage text due
   bool version = false;
+  bool strict = false;
 };
 
 command_line parse_options(int argc, char *argv[]) {
@@ -135,6 +141,7 @@ command_line parse_options(int argc, char *argv[]) {
       case '6': decode_ipv6 = 1; break;
       case OPT_REPORT: cl.report = optarg; break;
       case OPT_VERSION: cl.version = true; break;
+      case OPT_STRICT: cl.strict = true; break;
       default: cl.usage_status = 1; break;
     }
   }
@@ -150,17 +157,41 @@ std::vector<const char *> input_paths(const capture_input &input) {
   return paths;
 }
 
+// A missing output folder is made, with its parents, for this user alone:
+// it will hold what the capture carried.
+void make_folder(const char *folder) {
+  std::string path = folder;
+  for (std::size_t at = 1; at <= path.size(); ++at) {
+    if (at < path.size() && path[at] != '/') continue;
+    const std::string part = path.substr(0, at);
+    if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return;
+  }
+}
+
+// What can only be a mistake is refused before anything is read.
+void refuse_mistakes(const command_line &cl) {
+  if (cl.input.files.empty() && !cl.input.interface && isatty(STDIN_FILENO))
+    log_error(2, "no capture: give -r FILE, or pipe a capture into standard input");
+  if (!cl.report || std::strcmp(cl.report, "-") != 0) return;
+  // Both would write standard output.
+  if (print_console) log_error(2, "unable to write the report to standard output with -c");
+  if (verbose) log_error(2, "unable to write the report to standard output with -v");
+  if (dump_packets) log_error(2, "unable to write the report to standard output with -X");
+}
+
 // Where files and the report go; failures end the process with status 2.
 // Nothing is opened for writing before the report is known not to be an
 // input: opening it empties it.
 void set_up_outputs(const command_line &cl) {
+  refuse_mistakes(cl);
   if (cl.report && std::strcmp(cl.report, "-") != 0 && names_an_input(cl.report, input_paths(cl.input)))
     log_error(2, "unable to write the report to %s: it is an input", cl.report);
+  struct stat info{};
+  if (cl.folder && stat(cl.folder, &info) != 0 && errno == ENOENT) make_folder(cl.folder);
   if (cl.folder && !output_use_folder(cl.folder))
     log_error(2, "unable to use output folder %s: %s", cl.folder, std::strerror(errno));
+  if (cl.strict) report_want_verdicts();
   if (!cl.report) return;
-  if (std::strcmp(cl.report, "-") == 0 && print_console)
-    log_error(2, "unable to write the report to standard output with -c");
   if (!report_open(cl.report)) log_error(2, "unable to open report file %s: %s", cl.report, std::strerror(errno));
 }
 
@@ -185,6 +216,13 @@ void report_run_facts(const command_line &cl, const std::string &filter_text, in
   clock_gettime(CLOCK_REALTIME, &now);
   run.start_us = static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
   report_run(run);
+}
+
+bool not_all_whole() {
+  for (const transfer_verdict v : {transfer_verdict::incomplete, transfer_verdict::error, transfer_verdict::failed,
+                                   transfer_verdict::unanswered})
+    if (transfers_with_verdict(v) != 0) return true;
+  return false;
 }
 
 }  // namespace
@@ -221,5 +259,7 @@ int main(int argc, char *argv[]) {
   if (!report_written) log_warning("unable to write the report: %s", std::strerror(errno));
   // Something could not be written: the run is not a success, whatever
   // else happened.
-  std::exit(run_failures() != 0 || !report_written ? OUTPUT_FAILED_STATUS : result);
+  if (run_failures() != 0 || !report_written) std::exit(OUTPUT_FAILED_STATUS);
+  if (result == 0 && cl.strict && not_all_whole()) std::exit(NOT_WHOLE_STATUS);
+  std::exit(result);
 }

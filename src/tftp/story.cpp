@@ -66,7 +66,7 @@ bool story_repeats(const tftp_request_t &r, const request_template_t &t) {
 }
 
 void story_begin(tftp_request_t &r, const request_template_t &t, std::unique_ptr<transfer_story_t> earlier) {
-  if (!report_enabled()) return;
+  if (!verdicts_wanted()) return;
   if (earlier) {
     r.story = std::move(earlier);
     ++r.story->requests;

@@ -263,13 +263,24 @@ TEST(OutputFolder, FilesGoIntoTheFolder) {
   rmdir(folder);
 }
 
-TEST(OutputFolder, MissingFolderIsAnError) {
+TEST(OutputFolder, MissingFolderIsMadeForTheUserAlone) {
+  char base[] = "/tmp/tftpcarve-made.XXXXXX";
+  ASSERT_NE(mkdtemp(base), nullptr);
+  const std::string folder = std::string(base) + "/a/b";
   run_setup setup;
   setup.files["in.pcap"] = sample_transfer();
-  const run_result r = run_tool({"-r", "in.pcap", "-o", "nowhere"}, setup);
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, error("unable to use output folder nowhere: No such file or directory"));
-  EXPECT_TRUE(r.files.empty());
+  const run_result r = run_tool({"-r", "in.pcap", "-o", folder}, setup);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, reading());
+  struct stat info{};
+  ASSERT_EQ(stat(folder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  const std::string path = folder + "/" + sample_name;
+  EXPECT_EQ(stat(path.c_str(), &info), 0);
+  std::remove(path.c_str());
+  rmdir(folder.c_str());
+  rmdir((std::string(base) + "/a").c_str());
+  rmdir(base);
 }
 
 TEST(LongOptions, VersionAndHelp) {

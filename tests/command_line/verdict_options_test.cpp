@@ -1,0 +1,68 @@
+// --strict, and the mistakes that get a clear answer instead of a hang or a
+// riddle.
+
+#include "tftp_golden.h"
+
+namespace golden {
+namespace {
+
+// A read whose second block never comes: not complete.
+capture cut_transfer() {
+  capture cap;
+  cap.udp(client, server, tftp::rrq("f"));
+  cap.udp(server_tid, client, tftp::data(1, fill(512, 'a')));
+  return cap;
+}
+
+TEST(Strict, StatusFiveWhenATransferIsNotComplete) {
+  run_setup setup;
+  setup.files["in.pcap"] = sample_transfer();
+  EXPECT_EQ(run_tool({"-r", "in.pcap", "--strict"}, setup).status, 0);
+  setup.files["in.pcap"] = cut_transfer().file();
+  EXPECT_EQ(run_tool({"-r", "in.pcap"}, setup).status, 0);
+  const run_result r = run_tool({"-r", "in.pcap", "--strict"}, setup);
+  EXPECT_EQ(r.status, 5);
+  EXPECT_EQ(r.err, reading());
+  // With a report too, and the report is as without --strict.
+  EXPECT_EQ(run_tool({"-r", "in.pcap", "--strict", "--report", "r"}, setup).status, 5);
+  // An unanswered request is not complete either.
+  capture lone;
+  lone.udp(client, server, tftp::rrq("f"));
+  setup.files["in.pcap"] = lone.file();
+  EXPECT_EQ(run_tool({"-r", "in.pcap", "--strict"}, setup).status, 5);
+}
+
+TEST(Strict, EarlierStatusesTakePrecedence) {
+  run_setup setup;
+  setup.files["in.pcap"] = cut_transfer().file_cut(10);
+  // The loop fails on the cut record: 1, not 5.
+  EXPECT_EQ(run_tool({"-r", "in.pcap", "--strict"}, setup).status, 1);
+}
+
+std::vector<golden_case> mistake_cases() {
+  const std::vector<std::string> report_out{"--report", "-"};
+  return {
+      {.name = "TraceWithReportOnStandardOutput",
+       .capture = sample_transfer(),
+       .args = with_input({"-v", "--report", "-"}),
+       .status = 2,
+       .err = error("unable to write the report to standard output with -v")},
+      {.name = "DumpWithReportOnStandardOutput",
+       .capture = sample_transfer(),
+       .args = with_input({"--report", "-", "-X"}),
+       .status = 2,
+       .err = error("unable to write the report to standard output with -X")},
+      {.name = "FilterWordNamesAFile",
+       .capture = sample_transfer(),
+       .args = {"in.pcap"},
+       .status = 2,
+       .err = matches(quote(reading(1, "-")) + quote("[error] unable to compile pcap filter udp and in.pcap: ") +
+                      ".*\n" + quote(error("in.pcap is a file: read it with -r in.pcap"))),
+       .stdin_bytes = sample_transfer()},
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Mistakes, Golden, ::testing::ValuesIn(mistake_cases()), case_name());
+
+}  // namespace
+}  // namespace golden
