@@ -13,6 +13,8 @@
 include(GNUInstallDirs)
 
 install(TARGETS tftpcarve RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The JSON Schema of the report's lines, beside the other documents.
+install(FILES ${PROJECT_SOURCE_DIR}/doc/report.schema.json DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # Debian wants the manual page and the changelogs compressed; -n leaves the
 # name and time stamp out of the gzip header, so that builds are repeatable.
