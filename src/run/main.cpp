@@ -22,6 +22,7 @@
 #include "output/output_file.h"
 #include "report/report.h"
 #include "report/run_status.h"
+#include "report/summary.h"
 #include "input/capture.h"
 #include "input/filter.h"
 #include "base/log.h"
@@ -51,6 +52,7 @@ void print_usage(const char *program_name) {
              "   -o DIR   write the reconstructed files into DIR\n"
              "   --report FILE  write a JSON Lines report of every transfer to FILE (- for standard output)\n"
              "   --strict   exit with status 5 when any transfer is not complete\n"
+             "   --summary[=WHEN]  print a summary on standard error: auto (a terminal), always, never\n"
              "   --help     print this text\n"
              "   --version  print the version\n",
              stdout);
@@ -94,7 +96,7 @@ void add_listed_files(const char *list, std::vector<std::string> &files) {
 constexpr int OUTPUT_FAILED_STATUS = 4;
 
 // Long options; each long-only one has a code above every option letter.
-enum long_only : int { OPT_REPORT = 256, OPT_VERSION, OPT_STRICT };
+enum long_only : int { OPT_REPORT = 256, OPT_VERSION, OPT_STRICT, OPT_SUMMARY };
 
 // With --strict, the status of a run in which a transfer did not complete.
 constexpr int NOT_WHOLE_STATUS = 5;
@@ -104,6 +106,7 @@ constexpr option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, OPT_VERSION},
     {"strict", no_argument, nullptr, OPT_STRICT},
+    {"summary", optional_argument, nullptr, OPT_SUMMARY},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -115,6 +118,7 @@ struct command_line {
   int usage_status = -1;  // -1: no usage text due
   bool version = false;
   bool strict = false;
+  summary_when summary = summary_when::automatic;
 };
 
 command_line parse_options(int argc, char *argv[]) {
@@ -142,6 +146,9 @@ command_line parse_options(int argc, char *argv[]) {
       case OPT_REPORT: cl.report = optarg; break;
       case OPT_VERSION: cl.version = true; break;
       case OPT_STRICT: cl.strict = true; break;
+      case OPT_SUMMARY:
+        if (!summary_parse(optarg, cl.summary)) cl.usage_status = 1;
+        break;
       default: cl.usage_status = 1; break;
     }
   }
@@ -191,6 +198,7 @@ void set_up_outputs(const command_line &cl) {
   if (cl.folder && !output_use_folder(cl.folder))
     log_error(2, "unable to use output folder %s: %s", cl.folder, std::strerror(errno));
   if (cl.strict) report_want_verdicts();
+  summary_set(cl.summary);
   if (!cl.report) return;
   if (!report_open(cl.report)) log_error(2, "unable to open report file %s: %s", cl.report, std::strerror(errno));
 }
@@ -253,6 +261,7 @@ int main(int argc, char *argv[]) {
   flush_all_requests();
   frag_release_all();
   report_summary(frames_read());
+  summary_print();
   const bool report_written = report_close();
   // Told once, whichever write found it.
   run_stdout_closed();

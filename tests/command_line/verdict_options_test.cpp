@@ -66,3 +66,31 @@ INSTANTIATE_TEST_SUITE_P(Mistakes, Golden, ::testing::ValuesIn(mistake_cases()),
 
 }  // namespace
 }  // namespace golden
+
+namespace golden {
+namespace {
+
+// The summary a person reads: totals, then one line a transfer, wire text
+// escaped; never on a pipe unless asked.
+TEST(Summary, TotalsAndOneLineATransfer) {
+  capture cap;
+  cap.udp(client, server, tftp::rrq("f"));
+  cap.udp(server_tid, client, tftp::error(1, "File not\nfound"));
+  const endpoint other{"10.0.0.1", 1026};
+  cap.udp(other, server, tftp::rrq("g"));
+  run_setup setup;
+  setup.files["in.pcap"] = cap.file();
+  EXPECT_EQ(run_tool({"-r", "in.pcap"}, setup).err, reading());
+  EXPECT_EQ(run_tool({"-r", "in.pcap", "--summary=never"}, setup).err, reading());
+  const run_result r = run_tool({"-r", "in.pcap", "--summary"}, setup);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, reading() +
+                       "2 transfers: 0 complete, 0 incomplete, 1 error, 0 failed, 1 unanswered; 0 files, 0 bytes\n"
+                       "  unanswered 10.0.0.1:1026 > 10.0.0.2:69 read  \"g\" 0 bytes 0.000 s\n"
+                       "  error      10.0.0.1:1025 > 10.0.0.2:3000 read  \"f\" 0 bytes 0.001 s 0 B/s, ERROR 1 "
+                       "\"File not\\x0afound\"\n");
+  EXPECT_EQ(run_tool({"-r", "in.pcap", "--summary=sometimes"}, setup).status, 1);
+}
+
+}  // namespace
+}  // namespace golden

@@ -42,6 +42,7 @@ const std::string usage =
     "   -o DIR   write the reconstructed files into DIR\n"
     "   --report FILE  write a JSON Lines report of every transfer to FILE (- for standard output)\n"
     "   --strict   exit with status 5 when any transfer is not complete\n"
+    "   --summary[=WHEN]  print a summary on standard error: auto (a terminal), always, never\n"
     "   --help     print this text\n"
     "   --version  print the version\n";
 
