@@ -16,7 +16,6 @@
 #include "report/community_id.h"
 #include "report/json.h"
 #include "report/run_status.h"
-#include "report/summary.h"
 #include "base/cursor.h"
 #include "base/log.h"
 
@@ -253,7 +252,6 @@ void report_run(const run_facts_t &run) {
 }
 
 void report_transfer(transfer_report_t &t) {
-  summary_transfer(t);
   ++totals.by_verdict[static_cast<int>(t.verdict)];
   if (t.output) ++totals.files;
   totals.bytes += t.bytes;

@@ -8,6 +8,7 @@
 
 #include "base/capture_clock.h"
 #include "report/report.h"
+#include "report/summary.h"
 #include "base/log.h"
 #include "base/options.h"
 #include "tftp/options.h"
@@ -193,5 +194,6 @@ void tell_story(tftp_request_t &r) {
   t.errors = errors.data();
   t.error_count = errors.size();
   t.errors_more = s.errors_more;
+  summary_transfer(t);
   report_transfer(t);
 }
