@@ -69,7 +69,10 @@ def slow_reader(tool, work):
     """SIGTERM while the tool waits on a full standard output."""
     pcap = os.path.join(work, "many.pcap")
     many_transfers(pcap, 3000)
-    proc = subprocess.Popen([tool, "-vv", "--report", "-", "-r", pcap], cwd=work, stdout=subprocess.PIPE,
+    # The trace on standard output, the report beside it: the two cannot
+    # share standard output.
+    report = os.path.join(work, "slow.jsonl")
+    proc = subprocess.Popen([tool, "-vv", "--report", report, "-r", pcap], cwd=work, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
     if not wait_blocked(proc):
         proc.kill()
@@ -79,9 +82,9 @@ def slow_reader(tool, work):
     problems = []
     if proc.returncode != 0:
         problems.append("slow reader: status %d; stderr: %r" % (proc.returncode, err[-300:]))
-    lines = out.decode(errors="replace").splitlines()
-    records = [json.loads(line) for line in lines if line.startswith("{")]
-    traced = [line for line in lines if not line.startswith("{")]
+    traced = out.decode(errors="replace").splitlines()
+    with open(report) as f:
+        records = [json.loads(line) for line in f if line.startswith("{")]
     if not records or records[-1].get("type") != "summary":
         return problems + ["slow reader: no summary at the end of the report"]
     told = sum(records[-1]["transfers"].values())

@@ -37,8 +37,10 @@ std::string report_of_run(const std::vector<std::string> &args, const run_result
   const char *path = report_argument(args);
   if (path == nullptr) return "";
   if (std::string(path) == "-") return json_lines(result.out);
-  const auto found = result.all_files.find(path);
-  return found == result.all_files.end() ? "" : as_text(found->second);
+  // Only a file the run made or changed: a refused run leaves an input
+  // named as the report as it was.
+  const auto found = result.files.find(path);
+  return found == result.files.end() ? "" : as_text(found->second);
 }
 
 std::string report_schema_problems(const std::string &report) {
