@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Writes a capture of read requests that nobody answers, from as many
 requester endpoints, evenly spread over a span of capture time: what any
 host on a network can send. Raw IPv4 link type, microsecond timestamps.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "tftp/expiry_wheel.h"
 
 #include "tftp/transfer.h"

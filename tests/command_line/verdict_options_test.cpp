@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // --strict, and the mistakes that get a clear answer instead of a hang or a
 // riddle.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Carves each capture of real transfers that do not all end well and checks
 what a person is told: every transfer's report line against the manifest
 (state, op, name, requests, ERROR code and text, output file with its size

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "report_check.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Checks a JSON Lines report against the report's schema: every line is
 valid, the first is the run record and no transfer line follows the summary.
 

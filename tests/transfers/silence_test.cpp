@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Silence ends a transfer: 5 seconds of capture time after an ERROR that
 // nothing followed, 10 minutes for any other. It then ends as the end of
 // the run would end it, with its report line and its warnings, and a

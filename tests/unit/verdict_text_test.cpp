@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What the verdict prints from hostile input, and the flow ids that join
 // the report with other tools' logs.
 
