@@ -3,10 +3,12 @@
 #include "input/filter.h"
 
 #include <malloc.h>
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 
@@ -137,8 +139,54 @@ frame_path prepare_frame_path(pcap_t *handle, const char *announce, const char *
 
 namespace {
 
-// One capture, a file or an interface, read to its end.
-int run_one(pcap_t *handle, bool live, const char *announce, const char *name, const char *filter_text) {
+int loop_file(pcap_t *handle, frame_path &frames) {
+  return pcap_loop(handle, -1, capture_frame, reinterpret_cast<u_char *>(&frames));
+}
+
+// How often a quiet interface lets silence be counted.
+constexpr int QUIET_WAKE_MS = 500;
+
+std::int64_t wall_clock_us() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+// An interface may bring no frame for hours, and a transfer that an ERROR
+// ended must still end a few seconds later: while the interface is quiet,
+// capture time is taken to run on with the wall clock from the last frame.
+// In immediate mode libpcap's own read waits for a frame however long it
+// takes, so the handle reads without blocking and the wait is a poll here.
+int loop_interface(pcap_t *handle, frame_path &frames) {
+  const int fd = pcap_get_selectable_fd(handle);
+  char errbuf[PCAP_ERRBUF_SIZE] = "";
+  if (fd < 0 || pcap_setnonblock(handle, 1, errbuf) < 0) return loop_file(handle, frames);
+  std::int64_t wall_at_frame = wall_clock_us();
+  std::int64_t latest_at_frame = capture_latest_us;
+  for (;;) {
+    if (stop_requests > 0) return PCAP_ERROR_BREAK;
+    const int taken = pcap_dispatch(handle, -1, capture_frame, reinterpret_cast<u_char *>(&frames));
+    if (taken < 0) return taken;
+    if (taken == 0) {
+      pollfd wait{fd, POLLIN, 0};
+      poll(&wait, 1, QUIET_WAKE_MS);
+    }
+    const std::int64_t wall = wall_clock_us();
+    if (taken > 0 || capture_latest_us != latest_at_frame) {
+      wall_at_frame = wall;
+      latest_at_frame = capture_latest_us;
+      continue;
+    }
+    // No frame yet: nothing to age.
+    if (latest_at_frame == 0) continue;
+    expire_transfers(latest_at_frame + (wall - wall_at_frame));
+    output_flush_latest();
+  }
+}
+
+// One capture, a file or an interface, read to its end by `loop`.
+int run_one(pcap_t *handle, bool live, const char *announce, const char *name, const char *filter_text,
+            int (*loop)(pcap_t *, frame_path &) = loop_file) {
   compiled_filter filter;
   frame_path frames = prepare_frame_path(handle, announce, name, filter_text, filter);
   int result = 0;
@@ -147,7 +195,7 @@ int run_one(pcap_t *handle, bool live, const char *announce, const char *name, c
   looping = handle;
   // A signal that came before the loop started.
   if (stop_requests > 0) pcap_breakloop(handle);
-  const int looped = pcap_loop(handle, -1, capture_frame, reinterpret_cast<u_char *>(&frames));
+  const int looped = loop(handle, frames);
   looping = nullptr;
   progress_stop();
   // Stopped by a signal: whatever the interrupted read said, the capture
@@ -175,7 +223,11 @@ int run_capture(const capture_input &input, const char *filter_text) {
   catch_stop_signals();
   if (input.interface != nullptr) {
     pcap_handle handle(open_live_capture(input.interface, input.promiscuous));
-    return run_one(handle.get(), true, "listening on %s, using datalink type %d\n", input.interface, filter_text);
+    const int result =
+        run_one(handle.get(), true, "listening on %s, using datalink type %d\n", input.interface, filter_text,
+                loop_interface);
+    warn_of_lost_frames(handle.get());
+    return result;
   }
   if (input.files.size() > 1) return run_capture_set(input.files, filter_text);
   return run_file(input.files.empty() ? "-" : input.files.front().c_str(), filter_text);

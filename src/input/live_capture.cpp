@@ -8,8 +8,12 @@
 namespace {
 
 constexpr int SNAP_LENGTH = 262144;
-// Room for bursts while the files are written.
-constexpr int KERNEL_BUFFER = 8 << 20;
+// Room for bursts while the files are written. In immediate mode the
+// kernel's ring has one slot a frame, as large as the largest frame the
+// interface may hand over (64 KiB where it offloads segmentation, as veth
+// and most NICs do): 64 MiB is about 1,000 frames, where 8 MiB was 128, so
+// few enough that a run stalled for a moment by a busy disk lost frames.
+constexpr int KERNEL_BUFFER = 64 << 20;
 
 struct pcap_closer {
   void operator()(pcap_t *handle) const { pcap_close(handle); }
@@ -46,4 +50,14 @@ pcap_t *open_live_capture(const char *interface, bool promiscuous) {
     log_warning("capturing on interface %s: %s", interface, detail);
   }
   return handle.release();
+}
+
+void warn_of_lost_frames(pcap_t *handle) {
+  pcap_stat counts{};
+  if (pcap_stats(handle, &counts) != 0) return;
+  if (counts.ps_drop > 0)
+    log_warning("%u frames dropped by the kernel before they were read: transfers may lack content",
+                counts.ps_drop);
+  if (counts.ps_ifdrop > 0)
+    log_warning("%u frames dropped by the interface: transfers may lack content", counts.ps_ifdrop);
 }

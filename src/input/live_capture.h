@@ -8,3 +8,8 @@
 // 262,144 bytes; promiscuous unless asked not to be. Missing privileges, an
 // unknown interface or any other failure end the process with status 2.
 pcap_t *open_live_capture(const char *interface, bool promiscuous);
+
+// Frames the kernel had to drop because the run did not read them in time
+// are content missing from transfers: said once the capture ends, never
+// left silent.
+void warn_of_lost_frames(pcap_t *handle);

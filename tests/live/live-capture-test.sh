@@ -4,7 +4,8 @@
 # a veth pair between two network namespaces while real TFTP transfers run,
 # and reconstructs their files; SIGINT ends the run cleanly. An unknown
 # interface, or capturing without the privilege to, gives an error and
-# status 2.
+# status 2. A run held stopped while frames come says that the kernel dropped
+# some.
 #
 #   sh live-capture-test.sh PATH/TO/tftpcarve
 #
@@ -99,7 +100,7 @@ ip netns exec "$server_ns" in.tftpd -L -a 10.99.0.1:69 -s "$tmp/root" -c -u root
 server_pid=$!
 # A background job of a non-interactive shell starts with SIGINT ignored, and
 # the tool leaves an ignored SIGINT ignored: restore it, as a terminal would.
-(cd "$tmp/out" && exec ip netns exec "$client_ns" env --default-signal=INT "$carve" -i "$veth_client" -p) \
+(cd "$tmp/out" && exec ip netns exec "$client_ns" env --default-signal=INT "$carve" -i "$veth_client" -p --report "$tmp/report.jsonl") \
   >"$tmp/carve.out" 2>"$tmp/carve.err" &
 carve_pid=$!
 wait_for 'grep -q listening "$tmp/carve.err"' 300 || fail "tftpcarve did not start: $(cat "$tmp/carve.err")"
@@ -117,6 +118,16 @@ expect up.bin "$tmp/client/up.bin"
 if command -v atftp >/dev/null 2>&1; then
   run atftp --tftp-timeout 1 --option "blksize 1428" --option "tsize 0" -g -r opt.bin -l opt.bin 10.99.0.1
   expect opt.bin "$tmp/root/opt.bin"
+fi
+# Last, a file the server does not have: its ERROR 1 is the last datagram of
+# the run, so only the wall clock can end that transfer while the capture runs.
+# (tftp-hpa would still send an ACK after the ERROR; atftp sends nothing.)
+error_case=0
+if command -v atftp >/dev/null 2>&1; then
+  timeout 60 ip netns exec "$client_ns" atftp --tftp-timeout 1 -g -r absent.bin -l absent.bin 10.99.0.1 \
+    >>"$tmp/client.log" 2>&1
+  rm -f absent.bin
+  error_case=1
 fi
 cd "$tmp" || exit 1
 
@@ -138,6 +149,10 @@ EOF
 # Immediate mode: the files are whole while the capture still runs.
 mode=quiet
 wait_for check_files 300 || fail "the files were not complete while the capture ran"
+# Silent for 5 seconds after its ERROR, the transfer ends while the capture
+# still runs.
+[ "$error_case" = 0 ] || wait_for 'grep -q "\"state\":\"error\"" "$tmp/report.jsonl"' 150 ||
+  fail "the transfer ended by ERROR was not reported while the capture ran: $(cat "$tmp/report.jsonl")"
 kill -INT "$carve_pid"
 wait_for '! kill -0 "$carve_pid" 2>/dev/null' 100 || fail "tftpcarve did not end after SIGINT"
 wait "$carve_pid"
@@ -151,6 +166,24 @@ check_files
 files=$(ls "$tmp/out" | wc -l)
 transfers=$(printf '%s' "$expected" | grep -c .)
 [ "$files" -eq "$transfers" ] || fail "$files output files for $transfers transfers: $(ls "$tmp/out")"
+
+# A run that cannot keep up loses frames in the kernel: it says so. Held
+# stopped while a transfer runs, the tool finds the kernel's ring full.
+head -c 3000000 /dev/urandom >"$tmp/root/huge.bin"
+mkdir "$tmp/out2"
+(cd "$tmp/out2" && exec ip netns exec "$client_ns" env --default-signal=INT "$carve" -i "$veth_client" -p) \
+  >"$tmp/carve2.out" 2>"$tmp/carve2.err" &
+carve_pid=$!
+wait_for 'grep -q listening "$tmp/carve2.err"' 300 || fail "tftpcarve did not start: $(cat "$tmp/carve2.err")"
+kill -STOP "$carve_pid"
+(cd "$tmp/client" && run tftp -m binary 10.99.0.1 -c get huge.bin huge.bin)
+kill -CONT "$carve_pid"
+sleep 1
+kill -INT "$carve_pid"
+wait "$carve_pid"
+carve_pid=
+grep -q '^\[warning\] [0-9]* frames dropped by the kernel before they were read: transfers may lack content$' \
+  "$tmp/carve2.err" || fail "frames lost by the kernel were not reported: $(cat "$tmp/carve2.err")"
 
 if [ "$status" -ne 0 ]; then
   echo "--- tftpcarve stderr"; cat "$tmp/carve.err"
