@@ -6,6 +6,7 @@
 #include "decode/fragment.h"
 #include "decode/udp.h"
 #include "base/log.h"
+#include "report/hints.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ void decode_ip(bytes_t packet) {
   }
   const unsigned version = ip_version(packet);
   if (version != 4) {
+    if (version == 6) hint_count(hint::ipv6_skipped);
     log_warning("unexpected version %d; not 4", version);
     return;
   }

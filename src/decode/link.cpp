@@ -7,6 +7,7 @@
 #include "decode/ipv6.h"
 #include "base/cursor.h"
 #include "base/log.h"
+#include "report/hints.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ bytes_t frame_bytes(const u_char *frame, std::uint32_t length) { return {frame, 
 // on a minimum length of their own header.
 bool captured_whole(const pcap_pkthdr *h) {
   if (h->caplen == h->len) return true;
+  hint_count(hint::cut_frame);
   log_warning("only %d bytes of %d bytes were captured", h->caplen, h->len);
   return false;
 }
@@ -37,8 +39,15 @@ bool long_enough(const char *what, std::uint32_t len, std::uint32_t minimum) {
 void cooked_frame(const char *what, const link_layout &link, const pcap_pkthdr *h, const u_char *frame) {
   if (!captured_whole(h) || !long_enough(what, h->len, link.header_len)) return;
   const bytes_t bytes = frame_bytes(frame, h->len);
-  if (decode_ipv6 && load_be16(bytes, link.protocol_at) == link.ipv6) decode_ip6(bytes.subspan(link.header_len));
+  if (load_be16(bytes, link.protocol_at) == link.ipv6 && decode_ipv6) decode_ip6(bytes.subspan(link.header_len));
   else decode_ip(bytes.subspan(link.header_len));
+}
+
+// An IPv6 packet where the link type says so: read with -6, otherwise
+// counted for the summary's hint.
+void skip_or_decode_ip6(bytes_t packet) {
+  if (decode_ipv6) decode_ip6(packet);
+  else hint_count(hint::ipv6_skipped);
 }
 
 }  // namespace
@@ -65,6 +74,7 @@ void ether_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
   } else if (h->caplen > h->len) {
     length = h->len;
   } else {
+    hint_count(hint::cut_frame);
     log_warning("only %d bytes of %d bytes were captured", h->caplen, h->len);
     return;
   }
@@ -85,6 +95,8 @@ void ether_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
   } else if (decode_ipv6 && length >= snap_header_len && load_be16(bytes, SNAP_TYPE_AT) == ETHERTYPE_IPV6) {
     decode_ip6(bytes.subspan(snap_header_len));
   } else {
+    if (type == ETHERTYPE_IPV6 || (length >= snap_header_len && load_be16(bytes, SNAP_TYPE_AT) == ETHERTYPE_IPV6))
+      hint_count(hint::ipv6_skipped);
     log_warning("ethernet has wrong type: %d", type);
   }
 }
@@ -112,7 +124,7 @@ void null_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
   const std::uint32_t family = load_be32(bytes, NULL_LINK.protocol_at);
   const std::uint32_t swapped = __builtin_bswap32(family);
   if (family == NULL_LINK.ipv4 || swapped == NULL_LINK.ipv4) decode_ip(bytes.subspan(header_len));
-  else if (decode_ipv6 && is_null_family_ipv6(family)) decode_ip6(bytes.subspan(header_len));
+  else if (is_null_family_ipv6(family)) skip_or_decode_ip6(bytes.subspan(header_len));
 }
 
 void sll_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
@@ -129,5 +141,5 @@ void ppp_handler(u_char *, const pcap_pkthdr *h, const u_char *frame) {
   const bytes_t bytes = frame_bytes(frame, h->len);
   const std::uint16_t protocol = load_be16(bytes, PPP_LINK.protocol_at);
   if (protocol == PPP_LINK.ipv4) decode_ip(bytes.subspan(header_len));
-  else if (decode_ipv6 && protocol == PPP_LINK.ipv6) decode_ip6(bytes.subspan(header_len));
+  else if (protocol == PPP_LINK.ipv6) skip_or_decode_ip6(bytes.subspan(header_len));
 }

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "base/log.h"
+#include "report/hints.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ pcap_t *open_live_capture(const char *interface, bool promiscuous) {
 void warn_of_lost_frames(pcap_t *handle) {
   pcap_stat counts{};
   if (pcap_stats(handle, &counts) != 0) return;
+  hint_count(hint::kernel_drop, std::uint64_t{counts.ps_drop} + counts.ps_ifdrop);
   if (counts.ps_drop > 0)
     log_warning("%u frames dropped by the kernel before they were read: transfers may lack content",
                 counts.ps_drop);

@@ -10,6 +10,7 @@
 #include "base/options.h"
 #include "output/write_buffer.h"
 #include "report/run_status.h"
+#include "report/hints.h"
 
 namespace {
 
@@ -22,7 +23,8 @@ std::uint64_t carved_bytes = 0;
 // descriptors left) is a failure of the run.
 bool refuse(block_output_t &out) {
   out.failure = errno;
-  if (out.failure != EEXIST && !output_name_taken(out.name.get())) run_count_failure();
+  if (out.failure == EEXIST || output_name_taken(out.name.get())) hint_count(hint::file_existed);
+  else run_count_failure();
   log_warning("unable to open file [%s]: %s", out.name.get(), std::strerror(out.failure));
   return false;
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "report/summary.h"
 
+#include "report/hints.h"
+
 #include <unistd.h>
 
 #include <cinttypes>
@@ -95,4 +97,5 @@ void summary_print() {
   std::fprintf(stderr, "; %" PRIu64 " files, %" PRIu64 " bytes\n", files, total_bytes);
   for (const std::string &l : lines) std::fprintf(stderr, "%s\n", l.c_str());
   if (more) std::fprintf(stderr, "  \u2026 and %" PRIu64 " more\n", more);
+  hints_print();
 }

@@ -48,10 +48,12 @@ void release_request(tftp_request_t &r) {
 namespace {
 
 // What the end of the run does for each transfer, and forgetting one that
-// was idle for long does too.
+// was idle for long does too. A transfer that saw an ERROR and never
+// finished was aborted, even where a DATA or ACK already on its way came
+// after the ERROR: the capture's end is not what cut it short.
 void last_rites(tftp_request_t &r) {
   if (r.state == TFTP_REQ_OPEN) {
-    if (r.after_error)
+    if (r.after_error || (r.extras && r.extras->error_seen))
       log_warning("transfer ended by ERROR %u \"%s\": %s", static_cast<unsigned>(r.extras->error_code),
                   wire_text(r.extras->error_text).c_str(), r.out.name.get());
     else

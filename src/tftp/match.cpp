@@ -8,6 +8,7 @@
 #include "tftp/story.h"
 #include "tftp/transfer.h"
 #include "tftp/transfer_table.h"
+#include "report/hints.h"
 
 namespace {
 
@@ -53,6 +54,7 @@ void note_error(tftp_request_t &r, const tftp_msg_t &msg) {
   // Ended with nothing written: finished, as far as the counts go.
   if (r.state != TFTP_REQ_OPEN) table_finished(r);
   block_extras_t &x = extras_of(r);
+  x.error_seen = true;
   x.error_code = msg.error_code;
   x.error_text.assign(msg.error_msg.substr(0, MAX_ERROR_TEXT));
   table_after_error(r, true);
@@ -95,6 +97,13 @@ bool transfer_message(tftp_op op) {
   return op == tftp_op::data || op == tftp_op::ack || op == tftp_op::error || op == tftp_op::oack;
 }
 
+// DATA or ACK that no transfer owns: most often the capture began after the
+// request, and the summary says so.
+void count_orphan(tftp_op op, bytes_t payload) {
+  if ((op == tftp_op::data && payload.size() <= 4 + 65464) || (op == tftp_op::ack && payload.size() == 4))
+    hint_count(hint::orphan_datagram);
+}
+
 }  // namespace
 
 int match_transfer(bytes_t payload, const datagram_ends &d, tftp_msg_t &msg) {
@@ -107,7 +116,10 @@ int match_transfer(bytes_t payload, const datagram_ends &d, tftp_msg_t &msg) {
   const bool error = op == tftp_op::error;
   for (;;) {
     tftp_request_t *r = find_transfer(d);
-    if (r == nullptr) return 0;
+    if (r == nullptr) {
+      count_orphan(op, payload);
+      return 0;
+    }
     table_seen(*r, capture_latest_us);
     if (follows_broadcast(*r, d)) {
       // The clone is now the newest record, and the next search finds it.

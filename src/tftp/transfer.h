@@ -105,7 +105,8 @@ struct block_extras_t {
   std::uint32_t final_block = 0;
   std::uint32_t final_length = 0;
   // The last ERROR of a transfer not yet over, for the warning that names
-  // it should it end the transfer.
+  // it should the transfer end unfinished.
+  bool error_seen = false;
   std::uint16_t error_code = 0;
   std::string error_text;
 };

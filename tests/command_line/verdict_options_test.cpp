@@ -93,5 +93,34 @@ TEST(Summary, TotalsAndOneLineATransfer) {
   EXPECT_EQ(run_tool({"-r", "in.pcap", "--summary=sometimes"}, setup).status, 1);
 }
 
+// After the totals, a line for each likely cause of a thin result, with its
+// count: IPv6 read only with -6, DATA and ACK of no known transfer (the
+// capture began mid-transfer), frames cut by the snap length, output files
+// already there.
+TEST(Summary, HintsPointToTheCause) {
+  capture cap;
+  cap.udp6({"fd00::1", 1025}, {"fd00::2", 69}, tftp::rrq("six"));
+  cap.udp(server_tid, client, tftp::data(7, fill(512, 'a')));
+  cap.udp(client, server_tid, tftp::ack(7));
+  cap.frame(cap.wrap(ipv4("10.0.0.1", "10.0.0.2", udp(1025, 69, tftp::rrq("cut"))).build()), 2000);
+  cap.udp(client, server, tftp::rrq("f"));
+  cap.udp(server_tid, client, tftp::data(1, text("end")));
+  run_setup setup;
+  setup.files["in.pcap"] = cap.file();
+  setup.files[out_name(client, server_tid, "f")] = text("there before");
+  const run_result r = run_tool({"-r", "in.pcap", "--summary"}, setup);
+  EXPECT_EQ(r.status, 0);
+  ASSERT_NE(r.err.find("hint:"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.substr(r.err.find("hint:")),
+      "hint: 1 IPv6 frames skipped: give -6 to read TFTP over IPv6\n"
+      "hint: 2 DATA or ACK datagrams of no known transfer: the capture may have started mid-transfer\n"
+      "hint: 1 frames cut by the capture's snap length: capture them whole (tcpdump -s 0)\n"
+      "hint: 1 output files already existed and were left alone: give -f to overwrite, or -o another folder\n");
+  // Nothing to point to: no hint line.
+  setup.files["in.pcap"] = sample_transfer();
+  setup.files.erase(out_name(client, server_tid, "f"));
+  EXPECT_EQ(run_tool({"-r", "in.pcap", "--summary"}, setup).err.find("hint:"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace golden

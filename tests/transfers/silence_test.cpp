@@ -77,6 +77,18 @@ TEST(Silence, ErrorWhenTheRunEndsIsNamed) {
   EXPECT_NE(line_of(as_text(r.files.at("r")), "transfer").find("\"state\":\"error\""), std::string::npos);
 }
 
+TEST(Silence, BlockInFlightAfterTheErrorStillNamesTheError) {
+  // The client gave up; the server's next block was already on its way.
+  exchange x = aborted_read(0);
+  x.send(server_tid, client, tftp::data(3, block('c')));
+  run_setup setup;
+  setup.files["in.pcap"] = x.file();
+  const run_result r = run_tool({"-r", "in.pcap", "--report", "r"}, setup);
+  EXPECT_EQ(r.err, reading() + warning("transfer ended by ERROR 3 \"" + disk_full + "\": " + sample_name));
+  EXPECT_EQ(r.files.at(sample_name), block('a') + block('b') + block('c'));
+  EXPECT_NE(line_of(as_text(r.files.at("r")), "transfer").find("\"state\":\"error\""), std::string::npos);
+}
+
 TEST(Silence, TenMinutesEndAnUnansweredRequestAndAStalledTransfer) {
   const endpoint other{"10.0.0.7", 2000};
   exchange x;
