@@ -19,6 +19,7 @@
 #include "input/capture_file.h"
 #include "input/capture_set.h"
 #include "input/live_capture.h"
+#include "input/quiet_stream.h"
 #include "output/hash_worker.h"
 #include "output/write_buffer.h"
 #include "report/run_status.h"
@@ -143,44 +144,46 @@ int loop_file(pcap_t *handle, frame_path &frames) {
   return pcap_loop(handle, -1, capture_frame, reinterpret_cast<u_char *>(&frames));
 }
 
-// How often a quiet interface lets silence be counted.
-constexpr int QUIET_WAKE_MS = 500;
-
 std::int64_t wall_clock_us() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-// An interface may bring no frame for hours, and a transfer that an ERROR
-// ended must still end a few seconds later: while the interface is quiet,
-// capture time is taken to run on with the wall clock from the last frame.
+// Live input may bring no frame for hours, and a transfer that an ERROR
+// ended must still end a few seconds later: while the input is quiet,
+// capture time is taken to run on with the wall clock from the moment it
+// fell quiet (at most QUIET_WAKE_MS after its last frame). Called between
+// waits for input, never while a frame is handled.
+struct quiet_anchor {
+  std::int64_t capture_us = 0;
+  std::int64_t wall_us = 0;
+} anchor;
+
+void count_silence() {
+  if (capture_latest_us == 0) return;  // no frame yet: nothing to age
+  const std::int64_t wall = wall_clock_us();
+  if (capture_latest_us != anchor.capture_us) {
+    anchor = {capture_latest_us, wall};
+    return;
+  }
+  expire_transfers(anchor.capture_us + (wall - anchor.wall_us));
+  output_flush_latest();
+}
+
 // In immediate mode libpcap's own read waits for a frame however long it
-// takes, so the handle reads without blocking and the wait is a poll here.
+// takes, so the interface is read without blocking and waited on here.
 int loop_interface(pcap_t *handle, frame_path &frames) {
   const int fd = pcap_get_selectable_fd(handle);
   char errbuf[PCAP_ERRBUF_SIZE] = "";
   if (fd < 0 || pcap_setnonblock(handle, 1, errbuf) < 0) return loop_file(handle, frames);
-  std::int64_t wall_at_frame = wall_clock_us();
-  std::int64_t latest_at_frame = capture_latest_us;
   for (;;) {
     if (stop_requests > 0) return PCAP_ERROR_BREAK;
     const int taken = pcap_dispatch(handle, -1, capture_frame, reinterpret_cast<u_char *>(&frames));
     if (taken < 0) return taken;
-    if (taken == 0) {
-      pollfd wait{fd, POLLIN, 0};
-      poll(&wait, 1, QUIET_WAKE_MS);
-    }
-    const std::int64_t wall = wall_clock_us();
-    if (taken > 0 || capture_latest_us != latest_at_frame) {
-      wall_at_frame = wall;
-      latest_at_frame = capture_latest_us;
-      continue;
-    }
-    // No frame yet: nothing to age.
-    if (latest_at_frame == 0) continue;
-    expire_transfers(latest_at_frame + (wall - wall_at_frame));
-    output_flush_latest();
+    if (taken > 0) continue;
+    pollfd wait{fd, POLLIN, 0};
+    if (poll(&wait, 1, QUIET_WAKE_MS) == 0) count_silence();
   }
 }
 
@@ -210,7 +213,7 @@ int run_one(pcap_t *handle, bool live, const char *announce, const char *name, c
 int run_file(const char *path, const char *filter_text) {
   char errbuf[PCAP_ERRBUF_SIZE] = "";
   bool live = false;
-  pcap_handle handle(open_capture_file(path, capture_buffer, errbuf, live));
+  pcap_handle handle(open_capture_file(path, capture_buffer, errbuf, live, count_silence));
   // Stopped before the capture's header came: nothing to read.
   if (!handle && stop_requests > 0) return 0;
   if (!handle) log_error(2, "unable to open pcap file %s: %s", path, errbuf);

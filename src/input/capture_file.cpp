@@ -13,6 +13,7 @@
 
 #include "input/compression.h"
 #include "input/decompression.h"
+#include "input/quiet_stream.h"
 
 namespace {
 
@@ -51,13 +52,34 @@ void set_buffer(std::FILE *stream, char *buffer) {
   __fsetlocking(stream, FSETLOCKING_BYCALLER);
 }
 
+void close_keeping_errno(std::FILE *stream) {
+  const int error = errno;
+  if (stream != stdin) std::fclose(stream);
+  errno = error;
+}
+
+// Input that may fall quiet, read so that `on_quiet` runs while it is
+// (quiet_stream.h); as it is without a hook.
+std::FILE *waiting_stream(std::FILE *stream, void (*on_quiet)()) {
+  if (on_quiet == nullptr) return stream;
+  std::FILE *quiet = open_quiet_stream(stream, on_quiet);
+  if (quiet == nullptr) close_keeping_errno(stream);
+  return quiet;
+}
+
 // The stream libpcap is to read: `stream` itself, or the pipe its
-// decompression fills (null with errno set when that cannot start).
-std::FILE *plain_stream(std::FILE *stream, char *buffer, bool &live) {
+// decompression fills. Null with errno set when that cannot start, and
+// `stream` then closed (standard input excepted).
+std::FILE *plain_stream(std::FILE *stream, char *buffer, bool &live, void (*on_quiet)()) {
   const bool from_stdin = stream == stdin;
   live = !is_regular(stream);
+  if (live) {
+    stream = waiting_stream(stream, on_quiet);
+    if (stream == nullptr) return nullptr;
+  }
   compression kind;
   if (from_stdin) {
+    // Its buffer outlives a thread that decompresses it.
     set_buffer(stream, stdin_buffer);
     kind = compression_of_stream(stream);
   } else if (!live) {
@@ -69,23 +91,28 @@ std::FILE *plain_stream(std::FILE *stream, char *buffer, bool &live) {
   }
   if (kind == compression::none) return stream;
   std::FILE *decompressed = open_decompressed(stream);
+  if (decompressed == nullptr) {
+    close_keeping_errno(stream);
+    return nullptr;
+  }
+  // Closing the pipe on failure ends the thread, which closes `stream`.
+  if (live) decompressed = waiting_stream(decompressed, on_quiet);
   if (decompressed != nullptr) set_buffer(decompressed, buffer);
   return decompressed;
 }
 
 }  // namespace
 
-pcap_t *open_capture_file(const char *path, char *buffer, char *errbuf, bool &live) {
+pcap_t *open_capture_file(const char *path, char *buffer, char *errbuf, bool &live, void (*on_quiet)()) {
   const bool from_stdin = std::strcmp(path, "-") == 0;
   std::FILE *stream = from_stdin ? stdin : std::fopen(path, "rb");
   if (stream == nullptr) {
     std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %s", path, std::strerror(errno));
     return nullptr;
   }
-  std::FILE *plain = plain_stream(stream, buffer, live);
+  std::FILE *plain = plain_stream(stream, buffer, live, on_quiet);
   if (plain == nullptr) {
     std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %s", path, std::strerror(errno));
-    if (!from_stdin) std::fclose(stream);
     return nullptr;
   }
   pcap_t *handle = pcap_fopen_offline(plain, errbuf);

@@ -18,5 +18,8 @@ inline constexpr std::size_t CAPTURE_BUFFER = 1 << 16;
 // own). A compressed capture is decompressed on the way (decompression.h).
 // On failure returns null with the reason in `errbuf`. `live` tells whether
 // the capture comes from a pipe, a socket or a terminal (whatever its
-// compression), where the next frame may be long in coming.
-pcap_t *open_capture_file(const char *path, char *buffer, char *errbuf, bool &live);
+// compression), where the next frame may be long in coming; such input is
+// read so that `on_quiet`, unless null, runs while it is quiet
+// (quiet_stream.h).
+pcap_t *open_capture_file(const char *path, char *buffer, char *errbuf, bool &live,
+                          void (*on_quiet)() = nullptr);
