@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <ctime>
 #include <cstdio>
 #include <cstring>
 
@@ -20,6 +19,7 @@
 #include "input/capture_set.h"
 #include "input/live_capture.h"
 #include "input/quiet_stream.h"
+#include "input/silence.h"
 #include "output/hash_worker.h"
 #include "output/write_buffer.h"
 #include "report/run_status.h"
@@ -142,33 +142,6 @@ namespace {
 
 int loop_file(pcap_t *handle, frame_path &frames) {
   return pcap_loop(handle, -1, capture_frame, reinterpret_cast<u_char *>(&frames));
-}
-
-std::int64_t wall_clock_us() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
-
-// Live input may bring no frame for hours, and a transfer that an ERROR
-// ended must still end a few seconds later: while the input is quiet,
-// capture time is taken to run on with the wall clock from the moment it
-// fell quiet (at most QUIET_WAKE_MS after its last frame). Called between
-// waits for input, never while a frame is handled.
-struct quiet_anchor {
-  std::int64_t capture_us = 0;
-  std::int64_t wall_us = 0;
-} anchor;
-
-void count_silence() {
-  if (capture_latest_us == 0) return;  // no frame yet: nothing to age
-  const std::int64_t wall = wall_clock_us();
-  if (capture_latest_us != anchor.capture_us) {
-    anchor = {capture_latest_us, wall};
-    return;
-  }
-  expire_transfers(anchor.capture_us + (wall - anchor.wall_us));
-  output_flush_latest();
 }
 
 // In immediate mode libpcap's own read waits for a frame however long it
