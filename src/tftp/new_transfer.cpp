@@ -58,7 +58,7 @@ tftp_request_t *add_request(const request_template_t &t) {
   r->blocks.windowsize = 1;
   log_debug(4, "created new request [%x]; %s:%d > %s:%d", static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(r)),
             debug_text(r->ends.src_addr).text, r->src_port, debug_text(r->ends.dst_addr).text, r->dst_port);
-  build_output_name(*r);
+  // The output's name waits for the transfer's first datagram (match.cpp).
   story_begin(*r, t, std::move(earlier));
   table_insert(r);
   return r;

@@ -197,6 +197,13 @@ inline bool is_broadcast_template(const tftp_request_t &r) {
   return r.ends.dst_addr.is_limited_broadcast() && r.filename && r.mode;
 }
 
+// The output's name is not built yet. A request that nothing answers never
+// needs one, and any host can send those by the thousand, so the name waits
+// for the transfer's first datagram; built then, from what the request set,
+// it is the one the request would have built. A released record has neither
+// name nor texts, and gets no name from its request any more.
+inline bool awaits_name(const tftp_request_t &r) { return !r.out.name && r.filename; }
+
 // Where block n goes in the file: at its place by number, or, for a
 // transfer whose blocks are appended, right after the counted bytes.
 inline std::uint64_t place_of(const tftp_request_t &r, std::uint32_t block) {

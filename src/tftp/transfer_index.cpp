@@ -67,16 +67,20 @@ struct request_chain {
 // cache line, not a walk of bucket nodes. A slot keeps 32 bits of its key's
 // hash as a tag and finds the key itself in the chain's head record, which a
 // hit reads anyway; slots stay small, so more of the table stays in cache.
+//
+// A key that goes leaves no mark behind: the keys after it in its run move
+// back (linear probing allows it), so a table of keys made and forgotten in
+// turn stays as full as its keys make it, at most half, and never needs a
+// rebuild at the same size.
 struct slot_t {
   std::uint32_t tag;
-  std::uint32_t used : 2;     // 0 empty, 1 full, 2 deleted
-  std::uint32_t length : 30;  // records in the chain
+  std::uint32_t used : 1;     // 0 empty, 1 full
+  std::uint32_t length : 31;  // records in the chain
   tftp_request_t *head;
 };
 
 constexpr std::uint32_t SLOT_EMPTY = 0;
 constexpr std::uint32_t SLOT_FULL = 1;
-constexpr std::uint32_t SLOT_DELETED = 2;
 constexpr std::size_t INITIAL_SLOTS = 1024;
 
 std::uint32_t tag_of(std::size_t hash) { return static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash) >> 32); }
@@ -93,7 +97,7 @@ class chain_table {
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
       slot_t &s = slots_[i];
       if (s.used == SLOT_EMPTY) return nullptr;
-      if (s.used != SLOT_FULL || s.tag != tag_of(hash)) continue;
+      if (s.tag != tag_of(hash)) continue;
       // A datagram goes on to read the record's second and third cache
       // lines: fetch them while the first is on its way for the key.
       __builtin_prefetch(reinterpret_cast<const char *>(s.head) + 64);
@@ -145,11 +149,7 @@ class chain_table {
     if (s != nullptr) {
       --s->length;
       if (s->head == &r) s->head = Chain::next(r);
-      if (s->head == nullptr) {
-        s->used = SLOT_DELETED;
-        --full_;
-        ++deleted_;
-      }
+      if (s->head == nullptr) erase(static_cast<std::size_t>(s - slots_.data()));
     }
     Chain::next(r) = Chain::prev(r) = nullptr;
   }
@@ -157,18 +157,38 @@ class chain_table {
   void clear() {
     slots_.clear();
     slots_.shrink_to_fit();
-    full_ = deleted_ = 0;
+    full_ = 0;
   }
 
  private:
+  std::size_t home_of(const slot_t &s) const { return hash_of(Chain::key(*s.head)) & (slots_.size() - 1); }
+
   void place(tftp_request_t *head, std::uint32_t length) {
     const std::size_t hash = hash_of(Chain::key(*head));
     const std::size_t mask = slots_.size() - 1;
     std::size_t i = hash & mask;
     while (slots_[i].used == SLOT_FULL) i = (i + 1) & mask;
-    if (slots_[i].used == SLOT_DELETED) --deleted_;
     slots_[i] = {tag_of(hash), SLOT_FULL, length, head};
     ++full_;
+  }
+
+  // Empties slot `hole`, moving back each later key of its run that the
+  // hole would otherwise cut off from its home slot. A removal reads the
+  // head records of the run it is in: short, the table being at most half
+  // full.
+  void erase(std::size_t hole) {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = (hole + 1) & mask; slots_[i].used == SLOT_FULL; i = (i + 1) & mask) {
+      const std::size_t home = home_of(slots_[i]);
+      // The key may fill the hole when its home is not in (hole, i], the
+      // run wrapping round the table's end included.
+      const bool home_after_hole = hole <= i ? (home > hole && home <= i) : (home > hole || home <= i);
+      if (home_after_hole) continue;
+      slots_[hole] = slots_[i];
+      hole = i;
+    }
+    slots_[hole] = slot_t{0, SLOT_EMPTY, 0, nullptr};
+    --full_;
   }
 
   void resize(std::size_t count) {
@@ -182,23 +202,21 @@ class chain_table {
       log_error(2, "failed to malloc tftp_request_t");
     }
     old.swap(slots_);
-    full_ = deleted_ = 0;
+    full_ = 0;
     for (const slot_t &s : old)
       if (s.used == SLOT_FULL) place(s.head, s.length);
   }
 
   // A slot for a key that is not in the table, growing it to stay at most
-  // half full (deleted slots included).
+  // half full.
   void add_key(tftp_request_t *head) {
     if (slots_.empty()) resize(INITIAL_SLOTS);
-    if ((full_ + deleted_ + 1) * 2 > slots_.size())
-      resize(full_ * 4 > slots_.size() ? slots_.size() * 2 : slots_.size());
+    if ((full_ + 1) * 2 > slots_.size()) resize(slots_.size() * 2);
     place(head, 1);
   }
 
   std::vector<slot_t> slots_;
   std::size_t full_ = 0;
-  std::size_t deleted_ = 0;
 };
 
 chain_table<endpoints_chain> by_endpoints;

@@ -6,7 +6,11 @@
 #include "base/capture_clock.h"
 #include "base/log.h"
 #include "tftp/expiry_wheel.h"
+#include "tftp/record_pool.h"
 #include "tftp/transfer_index.h"
+
+static_assert(sizeof(tftp_request_t) <= POOL_RECORD_BYTES && alignof(tftp_request_t) <= POOL_RECORD_ALIGN,
+              "a record fits the pool's room for one");
 
 namespace {
 
@@ -112,10 +116,19 @@ tftp_request_t *newest_fit(chain_role role, const chain_view &chain, const endpo
 }  // namespace
 
 tftp_request_t *table_allocate() {
-  auto *r = new (std::nothrow) tftp_request_t{};
-  if (r == nullptr) log_error(2, "failed to malloc tftp_request_t");
-  return r;
+  void *memory = pool_take();
+  if (memory == nullptr) log_error(2, "failed to malloc tftp_request_t");
+  return new (memory) tftp_request_t{};
 }
+
+namespace {
+
+void free_record(tftp_request_t *r) {
+  r->~tftp_request_t();
+  pool_give(r);
+}
+
+}  // namespace
 
 void table_insert(tftp_request_t *r) {
   push_front(*r);
@@ -125,7 +138,7 @@ void table_insert(tftp_request_t *r) {
 
 void table_erase(tftp_request_t &r) {
   unlink(r);
-  delete &r;
+  free_record(&r);
 }
 
 tftp_request_t *table_find_replaced(const endpoint_t &requester, const endpoint_t &server) {
@@ -256,7 +269,7 @@ void free_all_transfers(const std::function<void(tftp_request_t &)> &last_rites)
     index_remove(*r);
     lookups_change();
     tftp_request_t *next = r->table.next;
-    delete r;
+    free_record(r);
     r = next;
   }
   request_list = nullptr;
