@@ -188,4 +188,50 @@ TEST_F(TransferMatch, FindsWhatOneWalkOfEveryRecordFinds) {
   }
 }
 
+// Thousands of requesters, each its own key of the endpoint index, made and
+// forgotten in random order, as idle requests are: a key that goes must
+// leave every other one found, whatever runs of neighbouring slots the
+// keys share (round the table's end included), and a new key must find a
+// place wherever the old ones went.
+TEST_F(TransferMatch, ForgottenKeysLeaveTheOthersFound) {
+  chain_walk_limit = static_cast<std::size_t>(-1);
+  std::mt19937 rng(27);
+  std::vector<tftp_request_t *> live;
+  std::vector<endpoint_key> keys;
+  std::uint32_t next_host = 0;
+  const auto add = [&] {
+    const ip_address requester = ip_address::from_v4(0x0a000000u + ++next_host);
+    const request_template_t t{tftp_op::rrq, "f", "octet", {requester, 1024}, {ip_address::from_v4(0xc0a80001), 69}};
+    live.push_back(add_request(t));
+    keys.push_back({requester, t.server.addr, 1024});
+  };
+  const auto forget = [&](std::size_t i) {
+    const endpoint_key gone = keys[i];
+    table_erase(*live[i]);
+    live[i] = live.back(), live.pop_back();
+    keys[i] = keys.back(), keys.pop_back();
+    ASSERT_EQ(index_chain(gone).head, nullptr);
+  };
+  const auto all_found = [&] {
+    for (std::size_t i = 0; i < live.size(); ++i) ASSERT_EQ(index_chain(keys[i]).head, live[i]) << "record " << i;
+  };
+  for (int round = 0; round < 2; ++round) {
+    while (live.size() < 3000) add();
+    all_found();
+    // Half of them go, and as many others come, one at a time.
+    for (int step = 0; step < 3000; ++step) {
+      if (step % 2 == 0) forget(rng() % live.size());
+      else add();
+      if (HasFatalFailure()) return;
+      if (step % 64 == 0) all_found();
+    }
+    while (!live.empty()) {
+      forget(rng() % live.size());
+      if (live.size() % 8 == 0) all_found();
+      if (HasFatalFailure()) return;
+    }
+  }
+  EXPECT_EQ(transfers_tracked(), 0u);
+}
+
 }  // namespace
