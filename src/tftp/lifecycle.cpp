@@ -33,6 +33,11 @@ void build_output_name(tftp_request_t &r) {
   r.out.name = build_output_name({r.ends.src_addr, r.src_port}, {r.ends.dst_addr, server_port}, r.filename.get());
 }
 
+void set_up_output(tftp_request_t &r) {
+  build_output_name(r);
+  story_hash(r);
+}
+
 void release_request(tftp_request_t &r) {
   // Written out before the report tells how it ended.
   if (!output_finish_writes(r.out)) story_failed(r, r.out.failure);

@@ -11,6 +11,10 @@
 // rules that make its blocks count are in acknowledge.h.
 
 void build_output_name(tftp_request_t &request);
+// The transfer's first datagram came (awaits_name is still true): sets up
+// what only an answered request needs, the output's name and the report's
+// hash of its content.
+void set_up_output(tftp_request_t &request);
 // The record's extras, made on first use.
 block_extras_t &extras_of(tftp_request_t &request);
 

@@ -129,18 +129,17 @@ int match_transfer(bytes_t payload, const datagram_ends &d, tftp_msg_t &msg) {
     if (!error) table_after_error(*r, false);
     story_answered(*r);
     if (from_server(*r, d)) {
-      if (r->ends.dtid == 0) {
-        table_set_dtid(*r, d.sport);
-        build_output_name(*r);
-      } else if (awaits_name(*r)) {
-        build_output_name(*r);
-      }
+      // The name takes the server's port once it is learnt.
+      const bool learns_port = r->ends.dtid == 0;
+      if (learns_port) table_set_dtid(*r, d.sport);
+      if (awaits_name(*r)) set_up_output(*r);
+      else if (learns_port) build_output_name(*r);
       story_touch(*r);
       if (act(direction::server_to_client, *r, op, body, msg)) return 1;
       report_invalid(direction::server_to_client, d, *r, op);
       return 0;
     }
-    if (awaits_name(*r)) build_output_name(*r);
+    if (awaits_name(*r)) set_up_output(*r);
     const direction how = r->ends.dtid == d.dport ? direction::client_to_server : direction::unestablished;
     story_touch(*r);
     if (act(how, *r, op, body, msg)) return 1;

@@ -80,6 +80,12 @@ void story_begin(tftp_request_t &r, const request_template_t &t, std::unique_ptr
     r.story->requested_tsize = tsize_in(t.options);
     r.story->request_to = t.server;
   }
+  // The content's hash waits for the transfer's first datagram
+  // (story_hash): a request that nothing answers never counts a byte.
+}
+
+void story_hash(tftp_request_t &r) {
+  if (!r.story || r.out.hash) return;
   r.out.hash.reset(new (std::nothrow) content_hash);
   if (!r.out.hash) log_error(3, "failed to set up sha256");
 }

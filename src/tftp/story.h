@@ -22,6 +22,8 @@ void story_data(tftp_request_t &request, std::uint32_t block);
 void story_error(tftp_request_t &request, const tftp_msg_t &msg);
 void story_oack(tftp_request_t &request, bytes_t body);
 void story_failed(tftp_request_t &request, int error);
+// With a report: the hash of the content, set up before any of it counts.
+void story_hash(tftp_request_t &request);
 // Writes the transfer's report line, once, before the record lets go of
 // what the line tells.
 void tell_story(tftp_request_t &request);
