@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "tftp/record_pool.h"
 
+#include <sys/mman.h>
+
 #include <cstdint>
-#include <new>
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -16,9 +17,11 @@
 
 namespace {
 
-// About 64 KiB a block: below the size the allocator maps on its own, and
-// small enough that a few records in use cost little.
-constexpr std::size_t RECORDS_PER_BLOCK = 204;
+// Blocks are mapped from the system, apart from the heap, so that they
+// leave no holes among the write buffers, and only the pages of the records
+// taken so far count in the process's memory: a run of a few transfers
+// costs a few pages, not the block.
+constexpr std::size_t BLOCK_BYTES = std::size_t{1} << 20;
 
 // A block begins with the link to the block made before it, then one
 // cache line's worth of room so that the records keep their alignment.
@@ -26,7 +29,7 @@ struct block_header {
   block_header *older;
 };
 constexpr std::size_t HEADER_BYTES = POOL_RECORD_ALIGN;
-constexpr std::size_t BLOCK_BYTES = HEADER_BYTES + RECORDS_PER_BLOCK * POOL_RECORD_BYTES;
+constexpr std::size_t RECORDS_PER_BLOCK = (BLOCK_BYTES - HEADER_BYTES) / POOL_RECORD_BYTES;
 static_assert(sizeof(block_header) <= HEADER_BYTES && POOL_RECORD_BYTES % POOL_RECORD_ALIGN == 0);
 
 // A record given back holds the link to the one given back before it.
@@ -44,8 +47,9 @@ std::uint8_t *record_at(block_header *block, std::size_t i) {
 }
 
 bool add_block() {
-  void *memory = ::operator new(BLOCK_BYTES, std::align_val_t{POOL_RECORD_ALIGN}, std::nothrow);
-  if (memory == nullptr) return false;
+  // Mapped memory begins on a page, and so is aligned for records.
+  void *memory = mmap(nullptr, BLOCK_BYTES, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return false;
   auto *block = static_cast<block_header *>(memory);
   block->older = newest_block;
   newest_block = block;
@@ -54,15 +58,22 @@ bool add_block() {
   return true;
 }
 
-void free_blocks() {
-  while (newest_block) {
-    block_header *older = newest_block->older;
-    POOL_UNPOISON(record_at(newest_block, 0), RECORDS_PER_BLOCK * POOL_RECORD_BYTES);
-    ::operator delete(newest_block, std::align_val_t{POOL_RECORD_ALIGN});
-    newest_block = older;
+// No record is taken: every block but the newest goes back to the system,
+// and the newest is used again from its start (so that a run of one
+// transfer at a time maps no block for each).
+void free_older_blocks() {
+  block_header *older = newest_block->older;
+  newest_block->older = nullptr;
+  while (older) {
+    block_header *next = older->older;
+    // Whatever is mapped here next must not read as freed.
+    POOL_UNPOISON(record_at(older, 0), RECORDS_PER_BLOCK * POOL_RECORD_BYTES);
+    munmap(older, BLOCK_BYTES);
+    older = next;
   }
-  unused_in_newest = 0;
   free_list = nullptr;
+  unused_in_newest = RECORDS_PER_BLOCK;
+  POOL_POISON(record_at(newest_block, 0), RECORDS_PER_BLOCK * POOL_RECORD_BYTES);
 }
 
 }  // namespace
@@ -88,7 +99,7 @@ void pool_give(void *record) {
   f->next = free_list;
   free_list = f;
   POOL_POISON(record, POOL_RECORD_BYTES);
-  if (--taken == 0) free_blocks();
+  if (--taken == 0) free_older_blocks();
 }
 
 std::size_t pool_records_taken() { return taken; }

@@ -18,8 +18,8 @@ inline constexpr std::size_t POOL_RECORD_ALIGN = 64;
 // Memory for one record, or null when none can be had.
 void *pool_take();
 
-// Gives back memory from pool_take. Once no record is taken, the blocks go
-// back to the allocator.
+// Gives back memory from pool_take. Once no record is taken, all blocks but
+// one go back to the system.
 void pool_give(void *record);
 
 // Records taken and not given back.
