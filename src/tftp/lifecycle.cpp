@@ -45,7 +45,7 @@ void release_request(tftp_request_t &r) {
   table_released(r);
   output_release(r.out);
   r.filename.reset();
-  r.mode.reset();
+  r.mode = nullptr;
   r.blocks.pending = false;
   if (r.extras) r.extras->window.clear();
 }

@@ -16,7 +16,7 @@ enum class direction { server_to_client, client_to_server, unestablished };
 
 request_template_t template_of(const tftp_request_t &r) {
   const bytes_t options = r.story ? bytes_t{r.story->requested} : bytes_t{};
-  return {r.op, r.filename.get(), r.mode.get(), {r.ends.src_addr, r.src_port}, {r.ends.dst_addr, r.dst_port}, options};
+  return {r.op, r.filename.get(), r.mode, {r.ends.src_addr, r.src_port}, {r.ends.dst_addr, r.dst_port}, options};
 }
 
 // A broadcast record is a template for each server that answers it. No clone

@@ -12,11 +12,14 @@
 
 namespace {
 
-owned_text copy_text(const char *text, const char *failure) {
-  const std::size_t size = std::strlen(text) + 1;
-  owned_text copy(new (std::nothrow) char[size]);
-  if (!copy) log_error(3, "%s", failure);
-  std::memcpy(copy.get(), text, size);
+// The name and the mode, one after the other, each with its NUL.
+owned_text copy_texts(const char *filename, const char *mode) {
+  const std::size_t name_size = std::strlen(filename) + 1;
+  const std::size_t mode_size = std::strlen(mode) + 1;
+  owned_text copy(new (std::nothrow) char[name_size + mode_size]);
+  if (!copy) log_error(3, "failed to strdup filename");
+  std::memcpy(copy.get(), filename, name_size);
+  std::memcpy(copy.get() + name_size, mode, mode_size);
   return copy;
 }
 
@@ -47,8 +50,8 @@ tftp_request_t *add_request(const request_template_t &t) {
   std::unique_ptr<transfer_story_t> earlier = drop_duplicate_request(t);
   tftp_request_t *r = table_allocate();
   r->op = t.op;
-  r->filename = copy_text(t.filename, "failed to strdup filename");
-  r->mode = copy_text(t.mode, "failed to strdup mode");
+  r->filename = copy_texts(t.filename, t.mode);
+  r->mode = r->filename.get() + std::strlen(t.filename) + 1;
   r->ends.src_addr = t.requester.addr;
   r->ends.dst_addr = t.server.addr;
   r->src_port = t.requester.port;

@@ -62,7 +62,7 @@ transfer_verdict verdict_of(const tftp_request_t &r, bool whole) {
 bool story_repeats(const tftp_request_t &r, const request_template_t &t) {
   if (!r.story || r.story->answered || !r.filename || !r.mode || r.op != t.op) return false;
   const std::vector<std::uint8_t> &options = r.story->requested;
-  return std::strcmp(r.filename.get(), t.filename) == 0 && std::strcmp(r.mode.get(), t.mode) == 0 &&
+  return std::strcmp(r.filename.get(), t.filename) == 0 && std::strcmp(r.mode, t.mode) == 0 &&
          std::equal(options.begin(), options.end(), t.options.begin(), t.options.end());
 }
 
@@ -152,7 +152,7 @@ void tell_story(tftp_request_t &r) {
   t.server = {r.ends.dst_addr, r.ends.dtid != 0 ? r.ends.dtid : r.dst_port};
   t.read = r.op == tftp_op::rrq;
   t.filename = r.filename ? r.filename.get() : "";
-  t.mode = r.mode ? r.mode.get() : "";
+  t.mode = r.mode ? r.mode : "";
   t.requested = s.requested;
   t.has_oack = s.has_oack;
   t.accepted = s.accepted;
