@@ -120,32 +120,37 @@ inline constexpr std::size_t MAX_ERRORS_KEPT = 16;
 // What the report tells of a transfer beside its blocks, kept only when a
 // report is asked for.
 struct transfer_story_t {
+  // In order of alignment, with no padding between: every request of a run
+  // with a report has one, and any host can send requests by the thousand.
   std::int64_t first_us = 0;  // capture times of its first and last datagram
   std::int64_t last_us = 0;
+  std::int64_t max_gap_us = 0;        // the longest silence between two datagrams
+  std::int64_t requested_tsize = -1;  // a write request's announced size
   std::uint32_t blocks = 0;         // DATA blocks seen
   std::uint32_t retransmitted = 0;  // DATA for a block seen before
   std::uint32_t newest_block = 0;
+  std::uint32_t requests = 1;  // the request and its copies
+  int failure = 0;             // errno of the output's failure
+  std::uint32_t errors_more = 0;  // ERRORs past the ones kept in `errors`
+  endpoint_t request_to;          // where the first request went
+  std::uint16_t error_code = 0;
   bool end_seen = false;
   bool error_seen = false;
   bool failed = false;
   bool reported = false;
-  bool cloned = false;  // a broadcast request that servers answered
+  bool cloned = false;    // a broadcast request that servers answered
   bool repeated = false;  // a re-sent request took this story over
   bool answered = false;  // a datagram matched the request
   bool has_oack = false;
-  std::uint16_t error_code = 0;
-  int failure = 0;  // errno of the output's failure
   std::string error_message;
-  std::uint32_t requests = 1;   // the request and its copies
-  std::int64_t max_gap_us = 0;  // the longest silence between two datagrams
-  endpoint_t request_to;        // where the first request went
   // Every ERROR, in order; past MAX_ERRORS_KEPT only their count.
   std::vector<std::pair<std::uint16_t, std::string>> errors;
-  std::uint32_t errors_more = 0;
   std::vector<std::uint8_t> requested;  // the request's option pairs
   std::vector<std::uint8_t> accepted;   // the option acknowledgement's
-  std::int64_t requested_tsize = -1;    // a write request's announced size
 };
+
+// 184 bytes: with the allocator's 8-byte header, a 192-byte chunk.
+static_assert(sizeof(transfer_story_t) <= 184, "a story keeps to 184 bytes");
 
 // One observed transfer, owned by the transfer table (transfer_table.h).
 //
