@@ -22,7 +22,7 @@
 #include "decode/link.h"
 #include "frames_format.h"
 #include "base/options.h"
-#include "tftp/lifecycle.h"
+#include "tftp/endings.h"
 #include "tftp/transfer.h"
 #include "tftp/transfer_index.h"
 #include "tftp/transfer_table.h"

@@ -25,7 +25,7 @@
 #include "report/run_status.h"
 #include "base/log.h"
 #include "input/progress.h"
-#include "tftp/lifecycle.h"
+#include "tftp/endings.h"
 #include "tftp/transfer.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include "base/capture_clock.h"
 #include "output/write_buffer.h"
-#include "tftp/lifecycle.h"
+#include "tftp/endings.h"
 
 namespace {
 

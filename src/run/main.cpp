@@ -28,7 +28,7 @@
 #include "base/log.h"
 #include "input/progress.h"
 #include "input/same_file.h"
-#include "tftp/lifecycle.h"
+#include "tftp/endings.h"
 #include "tftp/transfer.h"
 
 namespace {

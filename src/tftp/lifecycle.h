@@ -6,9 +6,10 @@
 #include "base/bytes.h"
 #include "tftp/transfer.h"
 
-// A transfer's life: its output's name, letting go of what it owns,
-// forgetting idle transfers, and the end of the run. The acknowledgement
-// rules that make its blocks count are in acknowledge.h.
+// A transfer's life: its output's name, what only an answered request
+// needs, and letting go of what it owns. The acknowledgement rules that make
+// its blocks count are in acknowledge.h; how transfers end when the capture
+// does not end them, in endings.h.
 
 void build_output_name(tftp_request_t &request);
 // The transfer's first datagram came (awaits_name is still true): sets up
@@ -18,13 +19,5 @@ void set_up_output(tftp_request_t &request);
 // The record's extras, made on first use.
 block_extras_t &extras_of(tftp_request_t &request);
 
+// Writes out what counted, tells the report and lets go of the output.
 void release_request(tftp_request_t &request);
-void flush_all_requests();
-
-// Ends the transfers silent for long by `now_us` (transfer_table.h), as the
-// end of the run would end them, and forgets them.
-void expire_transfers(std::int64_t now_us);
-
-// A fatal exit: what every output counted is written out and the files are
-// closed, with no report.
-void close_all_outputs();

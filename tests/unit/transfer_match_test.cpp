@@ -21,7 +21,7 @@
 
 #include "capture_fd.h"
 #include "base/options.h"
-#include "tftp/lifecycle.h"
+#include "tftp/endings.h"
 #include "tftp/match.h"
 #include "tftp/new_transfer.h"
 #include "tftp/transfer.h"
