@@ -39,7 +39,7 @@ bool long_enough(const char *what, std::uint32_t len, std::uint32_t minimum) {
 void cooked_frame(const char *what, const link_layout &link, const pcap_pkthdr *h, const u_char *frame) {
   if (!captured_whole(h) || !long_enough(what, h->len, link.header_len)) return;
   const bytes_t bytes = frame_bytes(frame, h->len);
-  if (load_be16(bytes, link.protocol_at) == link.ipv6 && decode_ipv6) decode_ip6(bytes.subspan(link.header_len));
+  if (decode_ipv6 && load_be16(bytes, link.protocol_at) == link.ipv6) decode_ip6(bytes.subspan(link.header_len));
   else decode_ip(bytes.subspan(link.header_len));
 }
 
