@@ -59,12 +59,12 @@ void close_keeping_errno(std::FILE *stream) {
 }
 
 // Input that may fall quiet, read so that `on_quiet` runs while it is
-// (quiet_stream.h); as it is without a hook.
+// (quiet_stream.h); as it is without a hook, or should that stream not be
+// had (the capture is then read as before, silence counted by its frames).
 std::FILE *waiting_stream(std::FILE *stream, void (*on_quiet)()) {
   if (on_quiet == nullptr) return stream;
   std::FILE *quiet = open_quiet_stream(stream, on_quiet);
-  if (quiet == nullptr) close_keeping_errno(stream);
-  return quiet;
+  return quiet != nullptr ? quiet : stream;
 }
 
 // The stream libpcap is to read: `stream` itself, or the pipe its
@@ -73,10 +73,7 @@ std::FILE *waiting_stream(std::FILE *stream, void (*on_quiet)()) {
 std::FILE *plain_stream(std::FILE *stream, char *buffer, bool &live, void (*on_quiet)()) {
   const bool from_stdin = stream == stdin;
   live = !is_regular(stream);
-  if (live) {
-    stream = waiting_stream(stream, on_quiet);
-    if (stream == nullptr) return nullptr;
-  }
+  if (live) stream = waiting_stream(stream, on_quiet);
   compression kind;
   if (from_stdin) {
     // Its buffer outlives a thread that decompresses it.
@@ -95,9 +92,8 @@ std::FILE *plain_stream(std::FILE *stream, char *buffer, bool &live, void (*on_q
     close_keeping_errno(stream);
     return nullptr;
   }
-  // Closing the pipe on failure ends the thread, which closes `stream`.
   if (live) decompressed = waiting_stream(decompressed, on_quiet);
-  if (decompressed != nullptr) set_buffer(decompressed, buffer);
+  set_buffer(decompressed, buffer);
   return decompressed;
 }
 

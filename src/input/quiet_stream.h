@@ -16,6 +16,7 @@ inline constexpr int QUIET_WAKE_MS = 500;
 // that opened it is the one reading (a decompressing thread that reads it
 // only waits). A read interrupted
 // by a signal fails with EINTR, as a read of the pipe itself would. The
-// new stream owns `source` and closes it, standard input excepted. Null
-// with errno set on failure, `source` then still the caller's.
+// new stream owns `source` and closes it, standard input excepted. At most
+// two are open at once (a capture and the pipe its decompression fills).
+// Null with errno set on failure, `source` then still the caller's.
 std::FILE *open_quiet_stream(std::FILE *source, void (*on_quiet)());
