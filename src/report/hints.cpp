@@ -22,8 +22,6 @@ constexpr const char *HINT_TEXTS[HINT_KINDS] = {
 
 void hint_count(hint kind, std::uint64_t n) { totals[static_cast<int>(kind)] += n; }
 
-std::uint64_t hint_total(hint kind) { return totals[static_cast<int>(kind)]; }
-
 void hints_print() {
   for (int k = 0; k < HINT_KINDS; ++k)
     if (totals[k] > 0) {

@@ -17,8 +17,5 @@ inline constexpr int HINT_KINDS = 5;
 
 void hint_count(hint kind, std::uint64_t n = 1);
 
-// How many of `kind` were counted so far.
-std::uint64_t hint_total(hint kind);
-
 // Prints each counted hint, one line each, to standard error.
 void hints_print();

@@ -9,54 +9,27 @@ the tool says so and ends with status 2 at once. With standard error a
 terminal the summary is shown unless --summary=never; on a pipe it is not.
 """
 import os
-import pty
-import select
 import subprocess
 import sys
 import tempfile
-import time
+
+from on_terminal import run_on_terminal
 
 NO_CAPTURE = b"[error] no capture: give -r FILE, or pipe a capture into standard input\n"
-
-
-def run_on_terminal(args, cwd, stdin_terminal):
-    main, side = pty.openpty()
-    proc = subprocess.Popen(args, cwd=cwd, stdin=side if stdin_terminal else subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=side)
-    os.close(side)
-    seen = b""
-    deadline = time.monotonic() + 20
-    while True:
-        # A tool that waits for a capture from the terminal never ends.
-        left = deadline - time.monotonic()
-        if left <= 0 or not select.select([main], [], [], left)[0]:
-            proc.kill()
-            seen += b"(still running after 20 s)"
-            break
-        try:
-            chunk = os.read(main, 65536)
-        except OSError:  # the terminal closes once the tool is gone
-            break
-        if not chunk:
-            break
-        seen += chunk
-    status = proc.wait(timeout=30)
-    os.close(main)
-    return status, seen.replace(b"\r\n", b"\n")
 
 
 def main():
     tool, capture = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     problems = []
     with tempfile.TemporaryDirectory() as work:
-        status, seen = run_on_terminal([tool], work, stdin_terminal=True)
+        status, seen = run_on_terminal([tool], work, stdin_terminal=True, limit_s=20)
         if status != 2 or not seen.endswith(NO_CAPTURE):
             problems.append(f"no capture on a terminal: status {status}, {seen!r}")
-        status, seen = run_on_terminal([tool, "-r", capture, "-d", "5"], work, stdin_terminal=False)
+        status, seen = run_on_terminal([tool, "-r", capture, "-d", "5"], work)
         if status != 0 or b" transfers: " not in seen:
             problems.append(f"no summary on a terminal: status {status}, {seen!r}")
     with tempfile.TemporaryDirectory() as work:
-        status, seen = run_on_terminal([tool, "-r", capture, "--summary=never"], work, stdin_terminal=False)
+        status, seen = run_on_terminal([tool, "-r", capture, "--summary=never"], work)
         if status != 0 or b" transfers: " in seen:
             problems.append(f"a summary despite --summary=never: {seen!r}")
         piped = subprocess.run([tool, "-r", capture, "-d", "5"], cwd=work, stdin=subprocess.DEVNULL,

@@ -12,34 +12,17 @@ read from a pipe, or several files read as one, get the line of input
 without a known end (frames, transfers open and finished, bytes carved).
 """
 import os
-import pty
 import re
 import subprocess
 import sys
 import tempfile
 
+import on_terminal
+
 
 def run_on_terminal(tool, capture, workdir, args=None, feed=None):
-    main, side = pty.openpty()
     args = ["-r", capture, "-d", "5"] if args is None else args
-    proc = subprocess.Popen([tool] + args, cwd=workdir, stdin=subprocess.DEVNULL if feed is None else subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=side)
-    os.close(side)
-    if feed is not None:
-        proc.stdin.write(feed)
-        proc.stdin.close()
-    seen = b""
-    while True:
-        try:
-            chunk = os.read(main, 65536)
-        except OSError:  # the terminal closes once the tool is gone
-            break
-        if not chunk:
-            break
-        seen += chunk
-    proc.wait(timeout=60)
-    os.close(main)
-    return proc.returncode, seen.replace(b"\r\n", b"\n")
+    return on_terminal.run_on_terminal([tool] + args, workdir, feed=feed)
 
 
 def main():
